@@ -1,0 +1,3 @@
+#pragma once
+// Umbrella header of libkasp2.
+#include "foundation/kaFoundation.h"

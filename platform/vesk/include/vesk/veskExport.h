@@ -1,0 +1,2 @@
+#pragma once
+#define VESK_EXPORT __attribute__((visibility("default")))
