@@ -5,3 +5,4 @@
 #include "vesk/veMediaType.h"
 #include "vesk/veRasterType.h"
 #include "vesk/veTimeRange.h"
+#include "vesk/veVelBridge.h"

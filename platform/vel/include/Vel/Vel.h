@@ -1,0 +1,16 @@
+#pragma once
+// Everything a client of the framework's audio side uses.
+#include "Vel/CAudioConverter.h"
+#include "Vel/CAudioFilter.h"
+#include "Vel/CAudioSample.h"
+#include "Vel/CComponentFactory.h"
+#include "Vel/CComponentInventory.h"
+#include "Vel/CContainerReaderAudioProperties.h"
+#include "Vel/CLockedDataReference.h"
+#include "Vel/CMediaSample.h"
+#include "Vel/CObject.h"
+#include "Vel/IProperties.h"
+#include "Vel/RObject.h"
+#include "Vel/Result.h"
+#include "Vel/VelExport.h"
+#include "Vel/VelFourCC.h"
