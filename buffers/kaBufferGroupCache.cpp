@@ -1,0 +1,279 @@
+#include "buffers/kaBufferGroupCache.h"
+
+#include <algorithm>
+#include <bit>
+#include <new>
+
+namespace {
+
+// One block step of MurmurHash3 (x86, 32-bit).
+constexpr uint32_t MurmurBlock(uint32_t h, uint32_t k) {
+  k *= 0xcc9e2d51u;
+  k = std::rotl(k, 15);
+  k *= 0x1b873593u;
+  h ^= k;
+  h = std::rotl(h, 13);
+  return h * 5u + 0xe6546b64u;
+}
+
+}  // namespace
+
+// ---- BufferWrapper, Bucket ------------------------------------------------
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::BufferWrapper::releaseBuffer() {
+  // Without its recycle function the buffer cannot come back here (and so
+  // cannot take the cache's lock) when the count reaches zero.
+  buffer->SetRecycleLambda(nullptr);
+  buffer->Release();
+}
+
+template <class BufferT>
+kaBufferGroupCache<BufferT>::Bucket::Bucket(uint32_t bucketHash, uint64_t bucketSize, const veMediaRecord& record)
+    : hash(bucketHash), size(bucketSize), format(record), buffers(kaSpareBlockAllocator<BufferWrapper>()) {}
+
+// ---- construction -----------------------------------------------------------
+
+template <class BufferT>
+kaBufferGroupCache<BufferT>::kaBufferGroupCache(Factory bufferFactory)
+    : factory(std::move(bufferFactory)), buckets(kaSpareBlockAllocator<std::shared_ptr<Bucket>>()) {
+  spareBuckets.reserve(kMaxSpareBuckets);
+}
+
+template <class BufferT>
+kaBufferGroupCache<BufferT>::~kaBufferGroupCache() {
+  // No lock: a recycle function holds a strong pointer while it works on the
+  // cache, so nobody else can be inside. This may run inside a buffer's own
+  // recycle function (its pointer was the last); that buffer's release here
+  // is then handed to its running DeleteObject, which destroys it afterwards.
+  for (auto& bucket : buckets) {
+    for (auto& wrapper : bucket->buffers) wrapper.releaseBuffer();
+  }
+}
+
+// ---- requests ---------------------------------------------------------------
+
+template <class BufferT>
+std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMediaRecord& format, unsigned long size) {
+  const uint32_t hash = HashForFormat(format, size);
+  std::weak_ptr<kaBufferGroupCache> self = this->weak_from_this();
+  if (self.expired()) return {};  // buffers could never come back
+
+  std::lock_guard<std::mutex> lock(mutex);
+  // Kept across the sweep, which may unlink it.
+  const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
+  RecycleBuffersWithAge(Clock::now() - kIdleLifetime);
+
+  if (bucket && !bucket->buffers.empty()) {
+    BufferT* const buffer = bucket->buffers.front().buffer;
+    // The record of a same-shaped format is replaced in place, without
+    // allocating. A failure here is memory exhaustion: the buffer stays idle.
+    if (!buffer->Copy(format, false, false, {})) return {};
+    // The caller's reference goes on before the wrapper's comes off, so the
+    // count never reaches zero under the lock.
+    buffer->AddRef();
+    std::shared_ptr<BufferT> result = zAsSharedPtr(buffer);
+    if (!result) return {};  // zAsSharedPtr gave the caller's reference back
+    bucket->buffers.pop_front();
+    ++hits;
+    buffer->Release();
+    return result;
+  }
+
+  if (size > kMaxBufferSize || !factory) {
+    ++misses;
+    return {};
+  }
+  std::shared_ptr<BufferT> made = factory(format, size);
+  ++misses;
+  if (!made) return {};
+
+  BufferT* const raw = made.get();
+  try {
+    raw->recycleFunction = [weakCache = std::move(self), raw]() -> kaBuffer2::RecycleResult {
+      const std::shared_ptr<kaBufferGroupCache> cache = weakCache.lock();
+      if (!cache) return kaBuffer2::Destroy;
+      return cache->Recycle(raw);
+    };
+  } catch (const std::bad_alloc&) {
+    return {};  // `made` has no recycle function: dropping it destroys it
+  }
+  if (!raw->Copy(format, false, false, {})) {
+    raw->SetRecycleLambda(nullptr);
+    return {};
+  }
+  ++liveBuffers;
+  liveBytes += size;
+  peakLiveBuffers = std::max(peakLiveBuffers, liveBuffers);
+  peakLiveBytes = std::max(peakLiveBytes, liveBytes);
+  return made;
+}
+
+template <class BufferT>
+kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
+  // The bucket key is the record as it is now: a user who changed a hashed
+  // field files the buffer under the new format.
+  const uint64_t size = buffer->StorageSize();
+  buffer->SetDirtiedTime(zTime::MicroNow());
+  const uint32_t hash = HashForFormat(*buffer, size);
+
+  std::lock_guard<std::mutex> lock(mutex);
+  std::shared_ptr<Bucket> bucket = FindBucket(hash, size, *buffer);
+  if (bucket && bucket->buffers.size() >= kMaxIdlePerBucket) {
+    ForgetBuffer(size);
+    return kaBuffer2::Destroy;
+  }
+  try {
+    if (!bucket) {
+      bucket = MakeBucket(hash, size, *buffer);
+      buckets.push_back(bucket);
+    }
+    bucket->buffers.push_back(BufferWrapper{buffer, Clock::now()});
+  } catch (const std::bad_alloc&) {
+    // Nobody can keep it; an empty bucket left behind goes with the next sweep.
+    ForgetBuffer(size);
+    return kaBuffer2::Destroy;
+  }
+  buffer->AddRef();  // the wrapper's reference: 0 -> 1
+  peakIdleBuffers = std::max(peakIdleBuffers, IdleBuffersLocked());
+  return kaBuffer2::Recycled;
+}
+
+// ---- format keys ------------------------------------------------------------
+
+template <class BufferT>
+uint32_t kaBufferGroupCache<BufferT>::HashForFormat(const veMediaRecord& format, unsigned long size) {
+  const auto seed = static_cast<uint32_t>(size);
+  if (format.MediaType() != veMediaTypeVideo) return seed;
+  const uint32_t words[7] = {
+      static_cast<uint32_t>(format.MediaType()),  static_cast<uint32_t>(format.Width()),
+      static_cast<uint32_t>(format.Height()),     static_cast<uint32_t>(format.RasterType()),
+      static_cast<uint32_t>(format.BytesPerRow()), static_cast<uint32_t>(format.FixedField6()),
+      static_cast<uint32_t>(format.FixedField7())};
+  uint32_t h = seed;
+  for (uint32_t word : words) h = MurmurBlock(h, word);
+  return h;
+}
+
+template <class BufferT>
+bool kaBufferGroupCache<BufferT>::DoesFormatMatch(const veMediaRecord& bucketFormat, const veMediaRecord& format) {
+  if (bucketFormat.MediaType() != veMediaTypeVideo) return true;
+  return bucketFormat.Width() == format.Width() && bucketFormat.Height() == format.Height() &&
+         bucketFormat.RasterType() == format.RasterType();
+}
+
+template <class BufferT>
+std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache<BufferT>::FindBucket(
+    uint32_t hash, uint64_t size, const veMediaRecord& format) const {
+  for (const auto& bucket : buckets) {
+    if (bucket->hash == hash && bucket->size == size && DoesFormatMatch(bucket->format, format)) return bucket;
+  }
+  return {};
+}
+
+template <class BufferT>
+std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache<BufferT>::MakeBucket(
+    uint32_t hash, uint64_t size, const veMediaRecord& record) {
+  if (spareBuckets.empty()) return std::make_shared<Bucket>(hash, size, record);
+  std::shared_ptr<Bucket> bucket = std::move(spareBuckets.back());
+  spareBuckets.pop_back();
+  bucket->hash = hash;
+  bucket->size = size;
+  bucket->format = record;  // same shape as before: no allocation
+  return bucket;
+}
+
+// ---- eviction -----------------------------------------------------------------
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff) {
+  for (auto& bucket : buckets) {
+    auto& queue = bucket->buffers;
+    for (auto it = queue.begin(); it != queue.end();) {
+      if (it->returnedAt < cutoff) {
+        ForgetBuffer(it->buffer->StorageSize());
+        it->releaseBuffer();
+        it = queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto it = buckets.begin(); it != buckets.end();) {
+    if ((*it)->buffers.empty()) {
+      // Kept only while the reserved room lasts, so keeping never allocates.
+      if (spareBuckets.size() < std::min(kMaxSpareBuckets, spareBuckets.capacity())) {
+        spareBuckets.push_back(std::move(*it));
+      }
+      it = buckets.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::SweepIdleBuffersOlderThan(Clock::time_point cutoff) {
+  std::lock_guard<std::mutex> lock(mutex);
+  RecycleBuffersWithAge(cutoff);
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::ForgetBuffer(uint64_t bytes) {
+  // Saturating: a factory that sized its storage unlike the request must not
+  // wrap the counters around.
+  if (liveBuffers > 0) --liveBuffers;
+  liveBytes -= std::min(liveBytes, bytes);
+}
+
+// ---- counters -------------------------------------------------------------------
+
+template <class BufferT>
+kaCacheStatistics kaBufferGroupCache<BufferT>::Statistics() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  kaCacheStatistics statistics;
+  statistics.peakLiveBuffers = peakLiveBuffers;
+  statistics.peakIdleBuffers = peakIdleBuffers;
+  statistics.peakLiveBytes = peakLiveBytes;
+  statistics.liveBytes = liveBytes;
+  statistics.hits = hits;
+  statistics.misses = misses;
+  return statistics;
+}
+
+template <class BufferT>
+long kaBufferGroupCache<BufferT>::CountOfCachedBuffers(const veMediaRecord& format, unsigned long size) const {
+  const uint32_t hash = HashForFormat(format, size);
+  std::lock_guard<std::mutex> lock(mutex);
+  const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
+  return bucket ? static_cast<long>(bucket->buffers.size()) : -1;
+}
+
+template <class BufferT>
+uint64_t kaBufferGroupCache<BufferT>::LiveBuffersForTesting() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return liveBuffers;
+}
+
+template <class BufferT>
+uint64_t kaBufferGroupCache<BufferT>::IdleBuffersForTesting() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return IdleBuffersLocked();
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::SetIdleReturnTimeForTesting(Clock::time_point returnedAt) {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (auto& bucket : buckets) {
+    for (auto& wrapper : bucket->buffers) wrapper.returnedAt = returnedAt;
+  }
+}
+
+template <class BufferT>
+uint64_t kaBufferGroupCache<BufferT>::IdleBuffersLocked() const {
+  uint64_t idle = 0;
+  for (const auto& bucket : buckets) idle += bucket->buffers.size();
+  return idle;
+}
+
+template class kaBufferGroupCache<_kaCachedBuffer>;
