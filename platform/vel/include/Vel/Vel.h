@@ -1,16 +1,25 @@
 #pragma once
-// Everything a client of the framework's audio side uses.
+// Everything a client of the framework uses: its objects and results, the
+// audio side (samples, converters) and the video side (pixel-data references,
+// surfaces, graphics contexts).
 #include "Vel/CAudioConverter.h"
 #include "Vel/CAudioFilter.h"
 #include "Vel/CAudioSample.h"
 #include "Vel/CComponentFactory.h"
 #include "Vel/CComponentInventory.h"
 #include "Vel/CContainerReaderAudioProperties.h"
+#include "Vel/CGraphicsBuffer.h"
+#include "Vel/CGraphicsContext.h"
+#include "Vel/CGraphicsSurface.h"
 #include "Vel/CLockedDataReference.h"
 #include "Vel/CMediaSample.h"
 #include "Vel/CObject.h"
+#include "Vel/CPixelDataReference.h"
+#include "Vel/CVideoProperties.h"
+#include "Vel/Dimensions.h"
 #include "Vel/IProperties.h"
 #include "Vel/RObject.h"
 #include "Vel/Result.h"
+#include "Vel/SamplePlanes.h"
 #include "Vel/VelExport.h"
 #include "Vel/VelFourCC.h"
