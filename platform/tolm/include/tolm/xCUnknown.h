@@ -31,7 +31,10 @@ class TOLM_EXPORT xCUnknown : public xIUnknown {
   // other name (and a null name) gives -1. Subclasses answer their own names
   // first and fall back to this one.
   virtual int32_t Concrete_QueryInterface(const char* name, void** out);
-  // Runs when the count reaches zero. Default: delete this.
+  // Runs when the count reaches zero. Default: delete this. An override may
+  // instead keep the object (a recycled buffer adds a reference back from
+  // zero with Concrete_AddRef); the releasing call does not touch the object
+  // after DeleteObject returns.
   virtual void DeleteObject();
 
   // Return the count after the change. Releasing an object whose count is

@@ -21,8 +21,9 @@ class TOLM_EXPORT zBuffer {
   // Makes the buffer hold exactly `size` bytes. Returns 0 on success. Returns
   // -1 and leaves the buffer as it was when `size` is negative, above
   // UINT32_MAX, or memory is short. Size 0 frees the storage. With
-  // kResizeDiscardContents (2) the old bytes are not preserved (new storage is
-  // zero-filled); with kResizeKeepContents the leading bytes are kept.
+  // kResizeKeepContents (1) the leading bytes are kept and any new tail is
+  // zero; with any other mode (kResizeDiscardContents, 2) the buffer ends up
+  // all zero, its storage reused when the size does not change.
   int32_t ResizeTo(int64_t size, int mode);
 
   unsigned char* Data() { return data_; }

@@ -37,23 +37,26 @@ class TOLM_EXPORT zRecord {
   // Setters write the fixed field or entry with `key`, creating an entry when
   // there is none. `flags` is stored with the value (2 marks a buffer's
   // display size). They return false only when memory is short (nothing
-  // changed then).
+  // changed then). The flag bit of an existing slot is kept.
   bool SetInt32(zKey key, int32_t value, char flags = 0);
   bool SetInt64(zKey key, int64_t value, char flags = 0);
   bool SetUInt64(zKey key, uint64_t value, char flags = 0);
   bool SetBool(zKey key, bool value, char flags = 0);
   bool SetFloat(zKey key, float value, char flags = 0);
   bool SetDouble(zKey key, double value, char flags = 0);
+  // Copies NUL-terminated text into an owned value. A null text gives false.
   bool SetText(zKey key, const char* text, char flags = 0);
   // String-keyed forms; the key is interned (no allocation after its first use).
+  // A null or empty key gives false and changes nothing.
   bool SetInt32(const char* key, int32_t value, char flags = 0);
   bool SetInt64(const char* key, int64_t value, char flags = 0);
   bool SetUInt64(const char* key, uint64_t value, char flags = 0);
   bool SetBool(const char* key, bool value, char flags = 0);
   bool SetFloat(const char* key, float value, char flags = 0);
 
-  // Getters convert what is stored (saturating); `def` when the key is missing,
-  // empty or owned.
+  // Getters convert what is stored (saturating, see zVariable); `def` when the
+  // key is missing, empty or owned. AsFloat clamps finite doubles beyond the
+  // float range to +-FLT_MAX.
   int32_t AsInt32(zKey key, int32_t def) const;
   int64_t AsInt64(zKey key, int64_t def) const;
   uint64_t AsUInt64(zKey key, uint64_t def) const;
@@ -62,8 +65,11 @@ class TOLM_EXPORT zRecord {
   double AsDouble(zKey key, double def) const;
   // Owned text, or null.
   const char* AsText(zKey key) const;
+  // Looks the string key up without interning it: a key never interned is
+  // missing (`def`), and the call never allocates.
   int32_t AsInt32(const char* key, int32_t def) const;
 
+  // True when the key holds a value (an empty fixed field does not count).
   bool Has(zKey key) const;
   const zVariable* Find(zKey key) const;
   zVariable* Find(zKey key);
@@ -78,13 +84,20 @@ class TOLM_EXPORT zRecord {
   //    otherwise owned values of the source are left out.
   //  - keyedOnly: only the keyed entries are replaced and the fixed fields
   //    are left to the caller; otherwise fixed fields shared by both records
-  //    (matched by key) are copied as well.
-  // Keyed entries of this record that the source lacks are removed. Returns
-  // false when memory is short; the record may then hold part of the source.
+  //    (matched by key) are copied as well (keeping this record's flag bits;
+  //    a fixed field whose source value is owned and left out is cleared),
+  //    and a source entry whose key names one of this record's fixed fields
+  //    is written into that field.
+  // Keyed entries of this record that the source lacks are removed; entries
+  // are overwritten in place, so the copy allocates nothing when this record's
+  // vector already has room for the source's entries (owned values aside).
+  // variable_changing runs before each variable is written or removed.
+  // Returns false when memory is short or the factory fails; the record may
+  // then hold part of the source. Copying a record onto itself does nothing.
   bool Copy(const zRecord& source, bool fullCopy, bool keyedOnly, const zRecordFactory& factory);
 
-  // Same fixed fields and the same set of keyed entries with the same values
-  // (order of entries does not matter).
+  // Same fixed fields (position by position, same keys) and the same set of
+  // keyed entries with the same values (order of entries does not matter).
   bool Equals(const zRecord& other) const;
 
   // Interns a NUL-terminated string key and returns its stable id (top bit

@@ -12,7 +12,8 @@ class zTestClock;
 class TOLM_EXPORT zTime {
  public:
   static int64_t MicroNow();
-  // Seconds to microseconds, truncated toward zero and saturated to int64.
+  // Seconds to microseconds, truncated toward zero and saturated to int64
+  // (infinities included); NaN gives 0.
   static int64_t SecondsToMicro(double seconds);
 
   // Installs `clock` as the process-wide time source (null restores the real

@@ -6,8 +6,10 @@
 #include "tolm/zFourCC.h"
 
 // The process-wide trace log. Lines go to stderr unless a sink is installed
-// (tests and the host simulator capture them). Any thread may trace; each line
-// is delivered whole, and lines from different threads do not interleave.
+// (tests and the host simulator capture them); on stderr each message is
+// followed by a newline unless it ends with one. Any thread may trace; each
+// line is delivered whole, and lines from different threads do not
+// interleave. Tracing allocates nothing.
 class TOLM_EXPORT zTraceManager {
  public:
   static constexpr uint32_t kLevelNote = zFourCC("note");
@@ -27,6 +29,9 @@ class TOLM_EXPORT zTraceManager {
   // Installs a sink (null restores stderr). The sink runs under the manager's
   // lock and must not trace itself.
   void SetSink(Sink sink, void* context);
+  // The installed sink and its context (null when lines go to stderr), so that
+  // a temporary capture can put back what it replaced. Null outs are skipped.
+  void GetSink(Sink* sink, void** context);
 
  private:
   zTraceManager();

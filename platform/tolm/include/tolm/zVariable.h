@@ -24,7 +24,9 @@ enum zVariableType : uint8_t {
 
 // One typed value under a key. Owns the bytes of a kzTypeOwned value and
 // frees them whenever the value is replaced. Copying a zVariable is a full
-// copy (owned bytes duplicated). Not thread-safe.
+// copy (owned bytes duplicated, type byte, flags and key taken as they are);
+// when the bytes cannot be duplicated the copy is left empty (tag 0) with the
+// source's key. A moved-from variable is empty. Not thread-safe.
 class TOLM_EXPORT zVariable {
  public:
   static constexpr uint8_t kFlagBit = 0x80;
@@ -50,13 +52,18 @@ class TOLM_EXPORT zVariable {
   void SetFloat(float v, char flags = 0);
   void SetDouble(double v, char flags = 0);
   // Copies `length` bytes (NUL-terminated text when length < 0) into owned
-  // storage. Returns false and leaves the value unchanged when memory is short.
+  // storage; null data is accepted with length 0 only. Returns false and
+  // leaves the value unchanged when memory is short, when data is null with a
+  // nonzero length, or when length is UINT32_MAX or more.
   bool SetOwned(const void* data, int64_t length, char flags = 0);
   // Back to empty (tag 0), freeing owned bytes; key and flag bit stay.
   void Clear();
 
   // Numeric conversions of whatever the value holds; `def` when empty or owned.
-  // Conversions saturate instead of overflowing.
+  // Conversions saturate instead of overflowing: out-of-range values clamp to
+  // the target's limits (negative values to 0 for the unsigned form), and
+  // floating values are truncated toward zero. A NaN gives `def` (it has no
+  // integer or truth value); AsDouble_full returns it as it is.
   int32_t AsInt32_full(int32_t def) const;
   int64_t AsInt64_full(int64_t def) const;
   uint64_t AsUInt64_full(uint64_t def) const;
@@ -68,13 +75,15 @@ class TOLM_EXPORT zVariable {
   const char* OwnedData() const { return Tag() == kzTypeOwned ? value.owned.data : nullptr; }
   uint32_t OwnedSize() const { return Tag() == kzTypeOwned ? value.owned.size : 0; }
 
-  // Copies `source` whole, owned bytes included; the tag becomes
-  // `sourceType`'s tag and this slot's flag bit stays. Returns false (value
-  // unchanged) when memory is short.
+  // Copies `source`'s value and flags, owned bytes included; the tag becomes
+  // `sourceType`'s tag, and this slot's key and flag bit stay. Asked for an
+  // owned tag, a source without owned bytes gives zero owned bytes. Returns
+  // false (value unchanged) when memory is short.
   bool full_copy(uint8_t sourceType, const zVariable& source);
 
-  // Same tag, flags and value (owned bytes compared by content). Keys are not
-  // compared.
+  // Same tag, flags and value (owned bytes compared by content, floating
+  // values by bit pattern, so a NaN equals its copy). Keys and the flag bit
+  // are not compared.
   bool SameValue(const zVariable& other) const;
 
   uint8_t type = kzTypeNone;

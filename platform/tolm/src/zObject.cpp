@@ -1,0 +1,5 @@
+#include "tolm/zObject.h"
+
+zObject::~zObject() = default;
+
+zSharedObject::~zSharedObject() = default;

@@ -1,0 +1,55 @@
+#pragma once
+#include <cstdint>
+
+// Counts heap allocations, to prove that a steady-state path allocates
+// nothing after warm-up:
+//
+//   WarmUp();                      // first calls may fill pools and caches
+//   AllocationCounter counter;     // starts counting on this thread
+//   RunTheHotPath();
+//   EXPECT_EQ(counter.Allocations(), 0);
+//
+// Linking the test support library replaces the global operator new and
+// operator delete (every form: plain, array, nothrow, aligned, sized) in the
+// whole test executable; the replacements count and forward to malloc/free.
+// Outside sanitizer builds the malloc family (malloc, calloc, realloc,
+// posix_memalign, aligned_alloc, memalign) is interposed as well, so C-level
+// allocations made by any library in the process are counted too; sanitizer
+// builds keep their own malloc and count operator new only
+// (MallocIsCounted() tells which).
+//
+// Counts are kept per thread: a counter sees only the allocations of the
+// thread that made it, so work done by other test threads does not disturb
+// it. AllAllocations() reads the process-wide total for tests that must also
+// cover their worker threads (then no unrelated thread may run meanwhile).
+// A counter is used on the thread that made it; it is not copyable.
+class AllocationCounter {
+ public:
+  AllocationCounter();
+  AllocationCounter(const AllocationCounter&) = delete;
+  AllocationCounter& operator=(const AllocationCounter&) = delete;
+
+  // Allocations (and frees of non-null pointers) on this thread since the
+  // counter was made or last Reset.
+  int64_t Allocations() const;
+  int64_t Deallocations() const;
+  // Allocations on every thread of the process since the counter was made.
+  int64_t AllAllocations() const;
+  // Starts counting afresh.
+  void Reset();
+
+  // Running totals since the process started.
+  static int64_t ThreadAllocationsSoFar();
+  static int64_t ThreadDeallocationsSoFar();
+  static int64_t ProcessAllocationsSoFar();
+  // True when malloc and its relatives are counted, not only operator new.
+  static bool MallocIsCounted();
+  // False in ThreadSanitizer builds, whose runtime owns operator new: nothing
+  // is counted there, and allocation tests should skip.
+  static bool IsCounting();
+
+ private:
+  int64_t startAllocations_;
+  int64_t startDeallocations_;
+  int64_t startProcessAllocations_;
+};
