@@ -39,12 +39,12 @@ __attribute__((tls_model("initial-exec"))) thread_local int64_t tAllocations = 0
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tDeallocations = 0;
 std::atomic<int64_t> gProcessAllocations{0};
 
-inline void CountAllocation() {
+[[maybe_unused]] inline void CountAllocation() {
   ++tAllocations;
   gProcessAllocations.fetch_add(1, std::memory_order_relaxed);
 }
 
-inline void CountDeallocation(void* p) {
+[[maybe_unused]] inline void CountDeallocation(void* p) {
   if (p) ++tDeallocations;
 }
 
@@ -118,12 +118,12 @@ void free(void* p) noexcept {
 #else
 
 namespace {
-inline void* RawMalloc(size_t size) { return std::malloc(size); }
-inline void* RawMemalign(size_t alignment, size_t size) {
+[[maybe_unused]] inline void* RawMalloc(size_t size) { return std::malloc(size); }
+[[maybe_unused]] inline void* RawMemalign(size_t alignment, size_t size) {
   void* p = nullptr;
   return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
 }
-inline void RawFree(void* p) { std::free(p); }
+[[maybe_unused]] inline void RawFree(void* p) { std::free(p); }
 }  // namespace
 
 #endif
