@@ -1,0 +1,175 @@
+// kaPluginAudioRenderer::Cue: one period of working-format audio for an
+// output time, read from the ring at the position that time maps to. Runs on
+// the host's render thread under rendererLock; meets the receive path only in
+// the ring, which locks each of its operations. A write that lands between
+// the cue's seek and its read only adds data after the writer, so the
+// position the cue computed stays valid.
+#include <cmath>
+#include <cstdint>
+
+#include "buffers/kaBufferGroup2.h"
+#include "plugins/kaPluginAudioRenderer.h"
+
+namespace {
+
+constexpr zKey kMonitorSelectionKey = zFourCC("rams");
+// channelBusQuadId: the key of each bus's mapping quad.
+constexpr zKey kChannelBusQuadIds[kaAudioSettings::kBusCount] = {zFourCC("cBs0"), zFourCC("cBs1"), zFourCC("cBs2"),
+                                                                 zFourCC("cBs3")};
+constexpr double kMicrosPerSecond = 1'000'000.0;
+// Positions whose double value is at or beyond this cannot be truncated to
+// int64; they are reduced modulo the wrap size in floating point instead
+// (reached only by cue times centuries after the prime time).
+constexpr double kLargestExactPosition = 9.0e18;
+// A live delay is clamped to this many frames before it becomes a byte
+// distance (the ring refuses any step back beyond its wrap size anyway).
+constexpr double kLargestDelayFrames = 1.0e12;
+
+// The string key is interned once, on the first cue of the process, so that
+// later cues only use its id.
+zKey InputChannelSelectionKey() {
+  static const zKey key = zRecord::KeyForString("input_channel_selection");
+  return key;
+}
+
+void FillSilence(unsigned char* dest, uint32_t size) {
+  if (dest && size > 0) zZeroMemory(dest, size);
+}
+
+// `position` reduced to 0 ... wrap - 1.
+int64_t ReduceModulo(int64_t position, uint32_t wrap) {
+  int64_t reduced = position % static_cast<int64_t>(wrap);
+  if (reduced < 0) reduced += wrap;
+  return reduced;
+}
+
+}  // namespace
+
+int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& params, int /*unused*/,
+                               int tolerancePeriods) {
+  if (!buffer) return -1;
+  zCriticalGuard guard(rendererLock);
+  const int64_t cueTime = params.cueTime;
+
+  // One load: the delivery thread may change the channel count meanwhile,
+  // and the whole cue must agree on one value.
+  veMediaRecord description(veMediaTypeAudio);
+  description.SetSampleRate(kWorkingSampleRate);
+  description.SetChannelBuffers(1);
+  description.SetChannels(numChannels.load(std::memory_order_relaxed));
+  description.SetBitsPerSample(kWorkingBitsPerSample);
+  const int32_t channels = description.Channels();
+  const int32_t rate = description.SampleRate();
+  const int32_t frames = rate / kCuesPerSecond;
+
+  kaBuffer2* out = nullptr;
+  if (bufferGroup->allocate_buffer(description, -1, frames, 0, &out) != 0 || !out) {
+    *buffer = nullptr;
+    return 0;
+  }
+  unsigned char* const dest = out->GetStorage();
+  const uint32_t size = dest ? out->StorageSize() : 0;
+  const int64_t frameBytes = static_cast<int64_t>(channels) * 2;
+
+  // Prime: pin the base one prime threshold behind the writer, aligned up to
+  // a frame (the remainder carries the sign of the base, as the base may lie
+  // before the ring's origin).
+  if (!readPrimed) {
+    const uint32_t threshold = static_cast<uint32_t>(channels) * static_cast<uint32_t>(kPrimeFrames) * 2u;
+    readPrimed = ringBuffer.AvailableData() >= threshold;
+    if (readPrimed) {
+      int64_t base = static_cast<int64_t>(ringBuffer.CurrentWritePosition()) - threshold;
+      const int64_t remainder = base % frameBytes;
+      if (remainder != 0) base = base + frameBytes - remainder;
+      readBase = static_cast<int32_t>(base);  // within -1,224,000 ... 33,792,000
+      primeTime = cueTime;
+    }
+  }
+
+  const long long since = ringBuffer.ElapseTimeSinceLastWrite();
+  int64_t elapsed = 0;
+  const bool elapsedKnown = !__builtin_sub_overflow(cueTime, primeTime, &elapsed);
+  const bool normal = since < static_cast<int64_t>(tolerancePeriods) * kPeriodTimeMicros && readPrimed &&
+                      elapsedKnown && elapsed >= 0 && !changingResolution.load(std::memory_order_relaxed);
+
+  if (normal && resolutionChangePending.load(std::memory_order_relaxed)) {
+    if (resolutionSilenceCount >= kResolutionSilenceCues) {
+      resolutionChangePending.store(false, std::memory_order_relaxed);
+    }
+    FillSilence(dest, size);
+    out->SetDirtiedTime(cueTime);
+    *buffer = out;
+    if (resolutionSilenceCount < INT32_MAX) ++resolutionSilenceCount;
+    return 0;  // no keys, the ring untouched
+  }
+
+  if (normal) {
+    ReadPeriodLocked(dest, size, elapsed, channels, tolerancePeriods);
+  } else {
+    FillSilence(dest, size);
+    if (since > kFlushTimeoutMicros && readPrimed) {
+      // Audio that arrives later must not be read against a stale base.
+      ringBuffer.MakeEmpty();
+      readPrimed = false;
+    }
+  }
+
+  out->SetDirtiedTime(cueTime);
+  TagCuedBuffer(*out);
+  *buffer = out;
+  return 0;
+}
+
+void kaPluginAudioRenderer::ReadPeriodLocked(unsigned char* dest, uint32_t size, int64_t elapsed, int32_t channels,
+                                             int tolerancePeriods) {
+  const uint32_t wrap = ringBuffer.WrapSize();
+  if (wrap == 0 || !dest || size == 0) {
+    FillSilence(dest, size);
+    return;
+  }
+  const int64_t frameBytes = static_cast<int64_t>(channels) * 2;
+  const double bytesPerMicro = static_cast<double>(kWorkingSampleRate * frameBytes) / kMicrosPerSecond;
+
+  // The position on the ring's byte stream that the cue time maps to; only
+  // its remainder modulo the wrap size counts.
+  const double position = static_cast<double>(readBase) + static_cast<double>(elapsed) * bytesPerMicro;
+  int64_t p = position < kLargestExactPosition
+                  ? ReduceModulo(static_cast<int64_t>(position), wrap)
+                  : ReduceModulo(static_cast<int64_t>(std::fmod(position, static_cast<double>(wrap))), wrap);
+  const int64_t partial = p % frameBytes;
+  if (partial != 0) p += frameBytes - partial;  // below wrap + one frame: fits the ring's 32 bits
+
+  ringBuffer.Seek(static_cast<uint32_t>(p));
+  const uint32_t available = ringBuffer.AvailableData();
+
+  // Too far behind the writer: this cue still reads, the next pins a new base.
+  if (static_cast<int64_t>(tolerancePeriods) * size < static_cast<int64_t>(available)) readPrimed = false;
+
+  if (available < size) {
+    // Underrun: moving the base back one period keeps the next cue's position
+    // where this one was, so the stream waits for the writer. Reduced modulo
+    // the wrap size, which changes no position, so it never overflows.
+    readBase = static_cast<int32_t>((static_cast<int64_t>(readBase) - size) % static_cast<int64_t>(wrap));
+    FillSilence(dest, size);
+    return;
+  }
+
+  const double delayFrames = audioDelay.load(std::memory_order_relaxed) * kWorkingSampleRate;
+  if (std::isfinite(delayFrames) && delayFrames >= 1.0) {
+    const auto delay = static_cast<int64_t>(delayFrames < kLargestDelayFrames ? delayFrames : kLargestDelayFrames);
+    // Refused (the read then starts at the live position) when the ring does
+    // not hold that much history.
+    ringBuffer.SeekRelative(-(frameBytes * delay));
+  }
+  const uint32_t copied = ringBuffer.Read(dest, size);
+  if (copied < size) FillSilence(dest + copied, size - copied);
+}
+
+void kaPluginAudioRenderer::TagCuedBuffer(kaBuffer2& buffer) const {
+  buffer.SetInt32(InputChannelSelectionKey(), inputChannelSelection.load(std::memory_order_relaxed), 0);
+  buffer.SetInt32(kMonitorSelectionKey, monitorSelection.load(std::memory_order_relaxed), 0);
+  for (unsigned int bus = 0; bus < kaAudioSettings::kBusCount; ++bus) {
+    const uint64_t quad = busMappingQuads[bus].load(std::memory_order_relaxed);
+    if (quad != kaAudioSettings::DefaultChannelBusMapQuad(bus)) buffer.SetUInt64(kChannelBusQuadIds[bus], quad, 0);
+  }
+}
