@@ -23,3 +23,6 @@
 #include "plugins/kaAudioSettings.h"
 #include "plugins/kaXIAudioLiveDelay.h"
 #include "plugins/kaPluginAudioRenderer.h"
+#include "adapters/kaBufferPixelDataReference.h"
+#include "adapters/kaBufferGraphicsSurface.h"
+#include "adapters/kaBufferGroupGraphicsContext.h"
