@@ -47,6 +47,17 @@ veMediaRecord& ScratchRecord() {
   return scratch;
 }
 
+// The per-thread record of MakeAudioBuffer, emptied of the previous block's
+// keyed entries (time keys) while keeping their storage. Only audio fields are
+// ever written to it, so its video fields stay empty. Like ScratchRecord, it
+// is used only between building a format and handing it to the cache.
+veMediaRecord& AudioScratchRecord() {
+  thread_local veMediaRecord scratch;
+  static const zRecord kNoEntries;
+  (void)scratch.Copy(kNoEntries, false, true, {});  // removing entries never fails
+  return scratch;
+}
+
 void FillWords(unsigned char* data, int32_t rowBytes, int32_t rows, int32_t wordsPerRow, uint32_t word) {
   for (int32_t row = 0; row < rows; ++row) {
     unsigned char* out = data + static_cast<int64_t>(row) * rowBytes;
@@ -305,7 +316,10 @@ std::shared_ptr<kaBuffer2> kaBufferGroup2::MakeAudioBuffer(void* data, int byteC
   if (frameBytes == 0 || static_cast<uint32_t>(byteCount) % frameBytes != 0) return {};
   const int frames = static_cast<int>(static_cast<uint32_t>(byteCount) / frameBytes);
 
-  veMediaRecord record(veMediaTypeAudio);
+  // A per-thread record (see AudioScratchRecord): a fresh local one would
+  // allocate its keyed entries for the time range on every block.
+  veMediaRecord& record = AudioScratchRecord();
+  record.SetMediaType(veMediaTypeAudio);
   record.SetAudioFormat(audioFormat);
   record.SetChannelBuffers(1);
   record.SetBitsPerSample(bits);

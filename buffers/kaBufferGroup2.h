@@ -148,7 +148,8 @@ class KASP2_EXPORT kaBufferGroup2 : public xCUnknown {
   // not a whole number of frames, the format is unknown, `channels` is outside
   // 1 … 255 (the sample-size function takes an 8-bit count, which would turn
   // -1 into 255), `sampleRate` is not positive, or no buffer with room for
-  // the bytes can be made.
+  // the bytes can be made. A cache hit allocates nothing: the record is built
+  // in a per-thread one that keeps its storage from block to block.
   std::shared_ptr<kaBuffer2> MakeAudioBuffer(void* data, int byteCount, int format, int sampleRate, int channels,
                                              const veTimeRange& range);
 
@@ -168,7 +169,9 @@ class KASP2_EXPORT kaBufferGroup2 : public xCUnknown {
 
   // Writes a fixed-width table of the labelled snapshots to the trace log at
   // the level "note", one message per line: border, header, border, one row
-  // per pair in order, border. A null label shows as an empty one. A line
+  // per pair in order, border. A null label shows as an empty one. Should
+  // hits + misses overflow 64 bits, the hit share is taken over the true
+  // (double) sum rather than the wrapped one, so it never exceeds 100%. A line
   // that cannot be formatted is replaced by "zTrace '<reason>'\n" (or "zTrace
   // Unknown Assertion\n") and the report goes on. Takes no lock: take the
   // snapshots first.

@@ -160,6 +160,34 @@ TEST_F(kaBufferGroup2Test, CacheHitOfAllocateBufferDoesNotAllocate) {
   EXPECT_EQ(group->GetStatistics().misses, 2u);
 }
 
+TEST_F(kaBufferGroup2Test, CacheHitOfAnAudioBlockWithATimeRangeDoesNotAllocate) {
+  int16_t samples[2 * 1600] = {};
+  // Alternate a range that writes three time keys with one that writes none,
+  // so that a stale key from the previous block would show in the record.
+  const veTimeRange timed{48000, 960, 48000, 1600};
+  const veTimeRange untimed{};
+  auto make = [&](const veTimeRange& range) {
+    return group->MakeAudioBuffer(samples, static_cast<int>(sizeof(samples)), static_cast<int>(veAudioFormat::kSowt),
+                                  48000, 2, range);
+  };
+  // Enough returns for the bucket's queue to have crossed a block boundary.
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(make(timed));
+    ASSERT_TRUE(make(untimed));
+  }
+
+  AllocationCounter counter;
+  for (int i = 0; i < 20; ++i) {
+    std::shared_ptr<kaBuffer2> withKeys = make(timed);
+    EXPECT_TRUE(withKeys && withKeys->AsUInt64(veKeyTime, 0) == 960u);
+    withKeys.reset();
+    std::shared_ptr<kaBuffer2> withoutKeys = make(untimed);
+    EXPECT_TRUE(withoutKeys && !withoutKeys->Has(veKeyTimeScale) && !withoutKeys->Has(veKeyTime));
+  }
+  EXPECT_EQ(counter.Allocations(), 0);
+  EXPECT_EQ(group->GetStatistics().misses, 1u);
+}
+
 // ---- GPU-accessible buffers ---------------------------------------------------------
 
 TEST_F(kaBufferGroup2Test, GPUAccessibleBufferIgnoresGivenRowBytes) {
