@@ -1,0 +1,60 @@
+#include "HostAudioSource.h"
+
+#include <cmath>
+
+namespace {
+
+ToneGenerator::Settings ToneSettings(const AudioSourceOptions& options) {
+  ToneGenerator::Settings settings;
+  settings.format = options.format;
+  settings.sampleRate = options.sampleRate;
+  settings.channels = options.channels;
+  settings.ppm = options.ppm;
+  settings.frequency = HostAudioSource::kToneFrequency;
+  settings.amplitude = HostAudioSource::kToneAmplitude;
+  const bool reachesCueUnchanged =
+      options.sampleRate == kaPluginAudioRenderer::kWorkingSampleRate && !options.driftCorrection;
+  settings.waveform = reachesCueUnchanged ? ToneGenerator::Waveform::kCounter : ToneGenerator::Waveform::kSine;
+  return settings;
+}
+
+}  // namespace
+
+HostAudioSource::HostAudioSource(int index, const AudioSourceOptions& options, int tolerancePeriods,
+                                 kaBufferGroup2& group, kaSourcesPluginMethods& host)
+    : name_("A" + std::to_string(index + 1)),
+      options_(options),
+      generator_(ToneSettings(options)),
+      renderer_(SampleAudioRenderer::Make(name_ + " " + options.text, group, host)) {
+  if (!renderer_ || !generator_.IsUsable()) return;
+  // The largest block: a 10 ms block of the fast clock, rounded up, plus the
+  // frame that the carried fraction may add.
+  const double framesPerBlock =
+      options.sampleRate * (1.0 + std::fabs(options.ppm) * 1e-6) * static_cast<double>(kBlockMicros) / 1e6;
+  block_.assign((static_cast<size_t>(std::ceil(framesPerBlock)) + 2) * static_cast<size_t>(generator_.BytesPerFrame()),
+                0);
+  renderer_->SetTolerancePeriods(tolerancePeriods);
+  renderer_->SetDriftCorrectionEnabled(options.driftCorrection);
+  if (options.delaySeconds > 0.0) {
+    void* delay = nullptr;
+    if (renderer_->QueryInterface("kaXIAudioLiveDelay", &delay) == 0 && delay) {
+      auto* liveDelay = static_cast<kaXIAudioLiveDelay*>(delay);
+      liveDelay->SetAudioDelay(options.delaySeconds);
+      liveDelay->Release();
+    }
+  }
+}
+
+void HostAudioSource::Step() {
+  ++blocks_;
+  const int32_t frames = generator_.FramesForInterval(kBlockMicros);
+  const int64_t first = generator_.FramesGenerated();
+  const int32_t bytes = generator_.Generate(frames, block_.data(), static_cast<int64_t>(block_.size()));
+  if (bytes <= 0) return;
+  const veTimeRange range{options_.sampleRate, static_cast<uint64_t>(first), options_.sampleRate,
+                          static_cast<uint64_t>(frames)};
+  renderer_->Deliver(range, block_.data(), bytes, options_.sampleRate, options_.channels,
+                     static_cast<int>(options_.format));
+  framesDelivered_.fetch_add(static_cast<uint64_t>(frames), std::memory_order_relaxed);
+  deliveredBlocks_.fetch_add(1, std::memory_order_relaxed);
+}

@@ -1,0 +1,86 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "HostSimOptions.h"
+#include "kasp2/kasp2.h"
+
+// What one run of the host simulator found, source by source.
+struct HostSimVideoSummary {
+  std::string name;  // "V1"
+  std::string option;  // the --video text
+  uint64_t delivered = 0;
+  uint64_t failedFrames = 0;  // frames the generator could not make
+  uint64_t cued = 0;
+  uint64_t shown = 0;  // distinct frames shown
+  uint64_t blank = 0;
+  uint64_t blankAfterFirst = 0;
+  uint64_t backwards = 0;
+  double latencyAvgMs = 0.0;  // cue time minus the frame's due time
+  double latencyMaxMs = 0.0;
+};
+
+struct HostSimAudioSummary {
+  std::string name;  // "A1"
+  std::string option;  // the --audio text
+  bool counterCheck = false;  // exact sample-counter check (else sine continuity)
+  bool started = false;       // sound reached the output
+  uint64_t framesDelivered = 0;
+  uint64_t blocks = 0;
+  uint64_t cues = 0;
+  uint64_t silentBeforeStart = 0;  // priming
+  uint64_t underruns = 0;          // silent cues after the first sound
+  uint64_t lostFrames = 0;
+  uint64_t repeatedFrames = 0;
+  uint64_t reprimes = 0;
+  uint64_t corruptPeriods = 0;
+  uint64_t primes = 0;
+  uint64_t driftStretches = 0;  // corrections that add a frame
+  uint64_t driftShrinks = 0;    // corrections that drop a frame
+  uint64_t unexpectedLost = 0;      // lost beyond the drift shrinks
+  uint64_t unexpectedRepeated = 0;  // repeated beyond the drift stretches
+  double backlogMs = 0.0;
+  std::string wavPath;
+};
+
+struct HostSimSummary {
+  bool simulated = false;
+  double durationSeconds = 0.0;
+  double wallSeconds = 0.0;
+  uint64_t periods = 0;
+  double engineMaxLateMs = 0.0;  // most a period started after its cue time
+  bool realTimeScheduling = false;  // every thread of the run got SCHED_FIFO
+  std::vector<HostSimVideoSummary> video;
+  std::vector<HostSimAudioSummary> audio;
+  kaCacheStatistics cache;
+  uint64_t filterHits = 0;
+  uint64_t filterMisses = 0;
+  uint64_t rendersDropped = 0;  // video renders the render thread could not keep up with
+  uint64_t hostVideoCalls = 0;
+  uint64_t hostAudioCalls = 0;
+  // Trace lines of the run: drift detector notes and the statistics table.
+  std::vector<std::string> driftLines;
+  std::vector<std::string> statisticsLines;
+  std::string contactSheetPath;
+  std::vector<std::string> failures;  // empty when every check passed
+
+  // Recycling-cache and filter-cache hits in percent; -1 without requests.
+  double CacheHitPercent() const;
+  double FilterHitPercent() const;
+};
+
+// Checks a finished run's summary against what its options promised and
+// fills summary.failures: blank frames after a video source's first frame,
+// frames shown out of order, audio lost or repeated beyond the drift
+// corrections, silent cues after the first sound, periods holding no source
+// audio, a source that never reached the output, and host callbacks that do
+// not match the deliveries.
+void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& options);
+
+// Prints the summary block that a run ends with: per source what was
+// delivered, cued and found, the caches' hit rates, the statistics table and
+// the drift detectors' lines (both left out when `quiet`), the files written
+// and the result.
+void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out);

@@ -1,0 +1,478 @@
+// The host simulator: its command line, its audio checker (which must find
+// every frame lost or repeated on the way from source to cue), its output
+// files, and whole runs on the simulated clock with their summary numbers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "AudioStreamChecker.h"
+#include "ContactSheet.h"
+#include "HostSimOptions.h"
+#include "HostSimulator.h"
+#include "PatternFont.h"
+#include "ToneGenerator.h"
+#include "WavWriter.h"
+
+namespace {
+
+std::string TempFolder(const std::string& name) {
+  const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / ("hostsim-test-" + name);
+  std::filesystem::remove_all(path);
+  return path.string();
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// ---- command line ---------------------------------------------------------------
+
+struct VideoSpecCase {
+  const char* text;
+  bool valid;
+  int32_t width, height;
+  int64_t timeScale, duration;
+  uint32_t raster;
+  double delay;
+};
+
+TEST(HostSimOptionsTest, ParsesVideoSources) {
+  const VideoSpecCase cases[] = {
+      {"1920x1080@29.97:2vuy", true, 1920, 1080, 30000, 1001, veRasterType::k2vuy, 0.0},
+      {"1280x720@59.94:rgba:delay=0.1", true, 1280, 720, 60000, 1001, veRasterType::kRgba, 0.1},
+      {"640x480@23.976:2vuy", true, 640, 480, 24000, 1001, veRasterType::k2vuy, 0.0},
+      {"640x480@25:rgba", true, 640, 480, 25000, 1000, veRasterType::kRgba, 0.0},
+      {"640x480@12.5:rgba", true, 640, 480, 12500, 1000, veRasterType::kRgba, 0.0},
+      {"1920x1080:2vuy", false, 0, 0, 0, 0, 0, 0},           // no rate
+      {"1920x1080@29.97:yuv2", false, 0, 0, 0, 0, 0, 0},     // unknown format
+      {"1920x1080@0.5:rgba", false, 0, 0, 0, 0, 0, 0},       // below 1 fps
+      {"100x72@30:rgba", false, 0, 0, 0, 0, 0, 0},           // too small for the pattern
+      {"129x72@30:2vuy", false, 0, 0, 0, 0, 0, 0},           // odd width in 4:2:2
+      {"640x480@30:rgba:delay=-1", false, 0, 0, 0, 0, 0, 0},
+      {"640x480@30:rgba:speed=2", false, 0, 0, 0, 0, 0, 0},
+      {"640x480x2@30:rgba", false, 0, 0, 0, 0, 0, 0},
+  };
+  for (const VideoSpecCase& c : cases) {
+    VideoSourceOptions video;
+    std::string error;
+    EXPECT_EQ(ParseVideoSource(c.text, video, error), c.valid) << c.text << ": " << error;
+    if (!c.valid) {
+      EXPECT_FALSE(error.empty()) << c.text;
+      continue;
+    }
+    EXPECT_EQ(video.width, c.width) << c.text;
+    EXPECT_EQ(video.height, c.height) << c.text;
+    EXPECT_EQ(video.timeScale, c.timeScale) << c.text;
+    EXPECT_EQ(video.frameDuration, c.duration) << c.text;
+    EXPECT_EQ(video.rasterType, c.raster) << c.text;
+    EXPECT_DOUBLE_EQ(video.delaySeconds, c.delay) << c.text;
+  }
+}
+
+TEST(HostSimOptionsTest, ParsesAudioSources) {
+  struct Case {
+    const char* text;
+    bool valid;
+    uint32_t format;
+    int32_t rate, channels;
+    double ppm;
+    bool drift;
+    double delay;
+  };
+  const Case cases[] = {
+      {"sowt@48000:2", true, zFourCC("sowt"), 48000, 2, 0.0, false, 0.0},
+      {"fl32@44100:2:ppm=300:drift", true, zFourCC("fl32"), 44100, 2, 300.0, true, 0.0},
+      {"in24@96000:6:delay=0.25", true, zFourCC("in24"), 96000, 6, 0.0, false, 0.25},
+      {"42ni@8000:1:drift:ppm=-12.5", true, zFourCC("42ni"), 8000, 1, -12.5, true, 0.0},
+      {"twos@48000:2", false, 0, 0, 0, 0, false, 0},    // a format the renderer does not take
+      {"sowt@48000", false, 0, 0, 0, 0, false, 0},      // no channel count
+      {"sowt@1000:2", false, 0, 0, 0, 0, false, 0},
+      {"sowt@48000:0", false, 0, 0, 0, 0, false, 0},
+      {"sowt@48000:2:ppm=fast", false, 0, 0, 0, 0, false, 0},
+      {"sowt@48000:2:ppm=20000", false, 0, 0, 0, 0, false, 0},
+      {"sowt@48000:2:loud", false, 0, 0, 0, 0, false, 0},
+  };
+  for (const Case& c : cases) {
+    AudioSourceOptions audio;
+    std::string error;
+    EXPECT_EQ(ParseAudioSource(c.text, audio, error), c.valid) << c.text << ": " << error;
+    if (!c.valid) continue;
+    EXPECT_EQ(audio.format, c.format) << c.text;
+    EXPECT_EQ(audio.sampleRate, c.rate) << c.text;
+    EXPECT_EQ(audio.channels, c.channels) << c.text;
+    EXPECT_DOUBLE_EQ(audio.ppm, c.ppm) << c.text;
+    EXPECT_EQ(audio.driftCorrection, c.drift) << c.text;
+    EXPECT_DOUBLE_EQ(audio.delaySeconds, c.delay) << c.text;
+  }
+}
+
+TEST(HostSimOptionsTest, CommandLineWithoutSourcesRunsTheDefaultScene) {
+  const auto parse = [](std::vector<const char*> args, HostSimOptions& options, std::string& error) {
+    args.insert(args.begin(), "kasp2-hostsim");
+    return ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error);
+  };
+  HostSimOptions options;
+  std::string error;
+  ASSERT_TRUE(parse({}, options, error));
+  EXPECT_DOUBLE_EQ(options.durationSeconds, 5.0);
+  EXPECT_FALSE(options.simulated);
+  EXPECT_EQ(options.outDir, "hostsim-out");
+  ASSERT_EQ(options.video.size(), 2u);
+  ASSERT_EQ(options.audio.size(), 3u);
+  EXPECT_DOUBLE_EQ(options.video[1].delaySeconds, 0.1);
+  EXPECT_TRUE(options.audio[1].driftCorrection);
+  EXPECT_DOUBLE_EQ(options.audio[1].ppm, 300.0);
+  EXPECT_EQ(options.audio[2].channels, 6);
+
+  ASSERT_TRUE(parse({"--simulated", "--quiet", "--duration", "2.5", "--tolerance", "4", "--out", "x", "--audio",
+                     "sowt@48000:1"},
+                    options, error));
+  EXPECT_TRUE(options.simulated && options.quiet);
+  EXPECT_DOUBLE_EQ(options.durationSeconds, 2.5);
+  EXPECT_EQ(options.tolerancePeriods, 4);
+  EXPECT_EQ(options.outDir, "x");
+  EXPECT_TRUE(options.video.empty()) << "a source given replaces the default scene";
+  EXPECT_EQ(options.audio.size(), 1u);
+
+  for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+           {"--duration", "0"}, {"--duration"}, {"--tolerance", "0"}, {"--out"}, {"--frobnicate"},
+           {"--video", "1x1@30:rgba"}}) {
+    EXPECT_FALSE(parse(bad, options, error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+  ASSERT_TRUE(parse({"--help"}, options, error));
+  EXPECT_TRUE(options.help);
+}
+
+// ---- audio checker -----------------------------------------------------------------
+
+constexpr int32_t kPeriod = 1600;
+
+// A cued stream: for each output frame the source frame it holds, or -1 for
+// silence; `newBase` marks the periods at which the renderer pinned a base.
+struct Stream {
+  std::vector<int64_t> frames;
+  std::vector<bool> newBase;
+
+  void Play(int64_t from, int64_t count) {
+    for (int64_t i = 0; i < count; ++i) frames.push_back(from + i);
+  }
+  void Silence(int64_t count) { frames.insert(frames.end(), static_cast<size_t>(count), -1); }
+};
+
+AudioStreamChecker::Counts Check(AudioStreamChecker::Mode mode, int32_t channels, const Stream& stream,
+                                 int64_t corruptFrame = -1) {
+  ToneGenerator::Settings settings;
+  settings.channels = channels;
+  settings.frequency = 440.0;
+  settings.amplitude = 0.5;
+  settings.waveform = mode == AudioStreamChecker::Mode::kCounter ? ToneGenerator::Waveform::kCounter
+                                                                 : ToneGenerator::Waveform::kSine;
+  const ToneGenerator tone(settings);
+  AudioStreamChecker checker(mode, 440.0, 0.5, 48000);
+  std::vector<int16_t> period(static_cast<size_t>(kPeriod) * channels);
+  for (size_t start = 0; start + kPeriod <= stream.frames.size(); start += kPeriod) {
+    for (int32_t f = 0; f < kPeriod; ++f) {
+      const int64_t n = stream.frames[start + f];
+      for (int32_t c = 0; c < channels; ++c) {
+        const int32_t word = n < 0 ? 0 : tone.SampleWord(n, c);
+        int16_t sample = static_cast<int16_t>((static_cast<int64_t>(word) + 0x8000) >> 16);
+        if (mode == AudioStreamChecker::Mode::kCounter && n >= 0) sample = ToneGenerator::CounterSample(n, c);
+        // The corrupt frame's last channel is garbled; for the sine a whole
+        // period of channel 0 is, since one sample does not move a fit.
+        const int64_t at = static_cast<int64_t>(start) + f;
+        if (mode == AudioStreamChecker::Mode::kCounter && at == corruptFrame && c == channels - 1) {
+          sample = static_cast<int16_t>(sample ^ 0x0F0F);
+        }
+        if (mode == AudioStreamChecker::Mode::kSine && corruptFrame >= 0 && at / kPeriod == corruptFrame / kPeriod &&
+            c == 0) {
+          sample = static_cast<int16_t>(sample / 4);
+        }
+        period[static_cast<size_t>(f) * channels + c] = sample;
+      }
+    }
+    const size_t index = start / kPeriod;
+    checker.AddPeriod(period.data(), kPeriod, channels, index < stream.newBase.size() && stream.newBase[index]);
+  }
+  return checker.GetCounts();
+}
+
+struct CheckerCase {
+  const char* name;
+  AudioStreamChecker::Mode mode;
+  int32_t channels;
+  // What happens after 2 silent priming periods and 10 clean periods.
+  enum Fault { kNone, kDrop, kRepeat, kUnderrun, kSkipPeriod, kReprime, kCorrupt } fault;
+  int64_t count;
+  uint64_t lost, repeated, underruns, reprimes, corrupt;
+};
+
+std::string CheckerCaseName(const ::testing::TestParamInfo<CheckerCase>& param) { return param.param.name; }
+
+class AudioStreamCheckerTest : public ::testing::TestWithParam<CheckerCase> {};
+
+TEST_P(AudioStreamCheckerTest, FindsWhatHappenedToTheStream) {
+  const CheckerCase& c = GetParam();
+  Stream stream;
+  stream.Silence(2 * kPeriod);
+  stream.newBase.assign(64, false);
+  stream.newBase[2] = true;  // the first sound: the first prime
+  stream.Play(1000, 10 * kPeriod + 700);
+  int64_t next = 1000 + 10 * kPeriod + 700;
+  int64_t corruptFrame = -1;
+  switch (c.fault) {
+    case CheckerCase::kNone:
+      break;
+    case CheckerCase::kDrop:
+      next += c.count;
+      break;
+    case CheckerCase::kRepeat:
+      next -= c.count;
+      break;
+    case CheckerCase::kUnderrun:  // silence to the end of the period, the stream goes on after it
+      stream.Silence(kPeriod - 700 + kPeriod);
+      break;
+    case CheckerCase::kSkipPeriod:  // a silent writer: the reader moved on
+      stream.Silence(kPeriod - 700 + kPeriod);
+      next += kPeriod - 700 + kPeriod;
+      break;
+    case CheckerCase::kReprime: {  // a new base at the next period, far ahead
+      stream.Play(next, kPeriod - 700);
+      next += kPeriod - 700 + c.count;
+      stream.newBase[stream.frames.size() / kPeriod] = true;
+      break;
+    }
+    case CheckerCase::kCorrupt:
+      corruptFrame = static_cast<int64_t>(stream.frames.size()) + 5;
+      break;
+  }
+  stream.Play(next, 12 * kPeriod);
+  const AudioStreamChecker::Counts counts = Check(c.mode, c.channels, stream, corruptFrame);
+  EXPECT_TRUE(counts.started);
+  EXPECT_EQ(counts.silentBeforeStart, 2u);
+  EXPECT_EQ(counts.lostFrames, c.lost);
+  EXPECT_EQ(counts.repeatedFrames, c.repeated);
+  EXPECT_EQ(counts.silentAfterStart, c.underruns);
+  EXPECT_EQ(counts.reprimes, c.reprimes);
+  EXPECT_EQ(counts.corruptPeriods, c.corrupt);
+}
+
+constexpr auto kCounterMode = AudioStreamChecker::Mode::kCounter;
+constexpr auto kSineMode = AudioStreamChecker::Mode::kSine;
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AudioStreamCheckerTest,
+    ::testing::Values(
+        CheckerCase{"CounterClean", kCounterMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"CounterDrop", kCounterMode, 2, CheckerCase::kDrop, 7, 7, 0, 0, 0, 0},
+        CheckerCase{"CounterRepeat", kCounterMode, 6, CheckerCase::kRepeat, 5, 0, 5, 0, 0, 0},
+        CheckerCase{"CounterUnderrun", kCounterMode, 2, CheckerCase::kUnderrun, 0, 0, 0, 1, 0, 1},
+        CheckerCase{"CounterSkippedPeriod", kCounterMode, 2, CheckerCase::kSkipPeriod, 0, 2500, 0, 1, 0, 1},
+        CheckerCase{"CounterReprime", kCounterMode, 2, CheckerCase::kReprime, 3000, 0, 0, 0, 1, 0},
+        CheckerCase{"CounterCorrupt", kCounterMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 1},
+        CheckerCase{"SineClean", kSineMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"SineDropOne", kSineMode, 2, CheckerCase::kDrop, 1, 1, 0, 0, 0, 0},
+        CheckerCase{"SineRepeatThree", kSineMode, 6, CheckerCase::kRepeat, 3, 0, 3, 0, 0, 0},
+        CheckerCase{"SineMonoDrop", kSineMode, 1, CheckerCase::kDrop, 20, 20, 0, 0, 0, 0},
+        CheckerCase{"SineReprime", kSineMode, 2, CheckerCase::kReprime, 3000, 0, 0, 0, 1, 0},
+        CheckerCase{"SineCorrupt", kSineMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 1}),
+    CheckerCaseName);
+
+// ---- output files -----------------------------------------------------------------------
+
+TEST(HostSimFilesTest, WavWriterWritesAPlayableFile) {
+  const std::string folder = TempFolder("wav");
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/three.wav";
+  WavWriter wav;
+  EXPECT_FALSE(wav.Write(nullptr, 0)) << "nothing open";
+  EXPECT_FALSE(wav.Open(path, 0, 48000));
+  ASSERT_TRUE(wav.Open(path, 2, 48000));
+  const int16_t samples[] = {1, -1, 0x1234, -32768, 32767, 0};
+  ASSERT_TRUE(wav.Write(samples, 3));
+  EXPECT_FALSE(wav.Write(samples, -1));
+  ASSERT_TRUE(wav.Close());
+  const std::vector<uint8_t> bytes = ReadFile(path);
+  const std::vector<uint8_t> expected = {
+      'R', 'I', 'F', 'F', 48, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
+      1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0x00, 0xEE, 0x02, 0, 4, 0, 16, 0, 'd', 'a', 't', 'a', 12, 0, 0, 0,
+      0x01, 0x00, 0xFF, 0xFF, 0x34, 0x12, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x00};
+  EXPECT_EQ(bytes, expected);
+}
+
+TEST(HostSimFilesTest, ContactSheetCopiesTilesAndLabelsThem) {
+  std::shared_ptr<kaBufferGroup2> group = zNewSharedPtr<kaBufferGroup2>();
+  std::shared_ptr<kaGPUAccessibleBuffer> image = group->CreateGPUAccessibleBuffer(40, 20, veRasterType::kRgba);
+  ASSERT_TRUE(image);
+  for (uint32_t i = 0; i < image->StorageSize(); i += 4) {
+    image->GetStorage()[i] = 200;
+    image->GetStorage()[i + 1] = 100;
+    image->GetStorage()[i + 2] = 50;
+  }
+  ContactSheet sheet(2, 1, 40, 20);
+  ASSERT_TRUE(sheet.IsUsable());
+  EXPECT_EQ(sheet.Width(), 2 * (40 + ContactSheet::kMargin) + ContactSheet::kMargin);
+  EXPECT_TRUE(sheet.SetTile(0, 1, *image, "8"));
+  const int32_t left = ContactSheet::kMargin * 2 + 40;
+  const uint8_t* px = sheet.Pixel(left + 39, ContactSheet::kMargin + 19);
+  ASSERT_NE(px, nullptr);
+  EXPECT_EQ(px[0], 200);
+  EXPECT_EQ(px[2], 50);
+  // "8" lights its glyph's top row from column 1 to 3.
+  const int32_t labelTop = ContactSheet::kMargin + 20 + 3;
+  EXPECT_EQ(sheet.Pixel(left + 1 * ContactSheet::kLabelScale, labelTop)[0], 235);
+  EXPECT_EQ(sheet.Pixel(left, labelTop)[0], ContactSheet::kBackground);
+  EXPECT_EQ(sheet.Pixel(ContactSheet::kMargin, ContactSheet::kMargin)[0], ContactSheet::kBackground) << "tile 0 unset";
+
+  std::shared_ptr<kaGPUAccessibleBuffer> yuv = group->CreateGPUAccessibleBuffer(40, 20, veRasterType::k2vuy);
+  EXPECT_FALSE(sheet.SetTile(0, 0, *yuv, "x"));
+  EXPECT_FALSE(sheet.SetTile(1, 0, *image, "x"));
+  EXPECT_EQ(sheet.Pixel(ContactSheet::kMargin, ContactSheet::kMargin)[0], ContactSheet::kBackground);
+
+  const std::string folder = TempFolder("sheet");
+  std::filesystem::create_directories(folder);
+  ASSERT_TRUE(sheet.WritePng(folder + "/sheet.png"));
+  const std::vector<uint8_t> png = ReadFile(folder + "/sheet.png");
+  ASSERT_GT(png.size(), 8u);
+  EXPECT_EQ(std::vector<uint8_t>(png.begin(), png.begin() + 8),
+            (std::vector<uint8_t>{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
+  EXPECT_FALSE(sheet.WritePng(folder + "/no/such/folder/sheet.png"));
+}
+
+// ---- whole runs on the simulated clock -----------------------------------------------------
+
+HostSimOptions SimulatedOptions(const std::string& outDir, double seconds, std::vector<const char*> video,
+                                std::vector<const char*> audio) {
+  HostSimOptions options;
+  options.simulated = true;
+  options.quiet = true;
+  options.durationSeconds = seconds;
+  options.outDir = outDir;
+  std::string error;
+  for (const char* text : video) {
+    VideoSourceOptions v;
+    EXPECT_TRUE(ParseVideoSource(text, v, error)) << error;
+    options.video.push_back(v);
+  }
+  for (const char* text : audio) {
+    AudioSourceOptions a;
+    EXPECT_TRUE(ParseAudioSource(text, a, error)) << error;
+    options.audio.push_back(a);
+  }
+  return options;
+}
+
+// Two seconds of the default scene. Every number follows from the schedule:
+// period k at k/30 s; 29.97 and 59.94 frames from 0; an audio block every
+// 5 ms from 5 ms; the audio primes at the period after the ring holds 2400
+// frames; the delayed video shows its first frame at 100 ms.
+TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
+  const std::string folder = TempFolder("default");
+  HostSimOptions options;
+  AddDefaultScene(options);
+  HostSimOptions simulated = SimulatedOptions(folder, 2.0, {}, {});
+  simulated.video = options.video;
+  simulated.audio = options.audio;
+  HostSimSummary summary;
+  ASSERT_EQ(RunHostSimulator(simulated, summary, nullptr), 0) << (summary.failures.empty() ? "" : summary.failures[0]);
+  EXPECT_TRUE(summary.failures.empty());
+  EXPECT_EQ(summary.periods, 60u);
+
+  ASSERT_EQ(summary.video.size(), 2u);
+  const HostSimVideoSummary& v1 = summary.video[0];
+  EXPECT_EQ(v1.delivered, 60u);
+  EXPECT_EQ(v1.cued, 60u);
+  EXPECT_EQ(v1.blank, 0u);
+  EXPECT_EQ(v1.shown, 59u) << "at 29.97 on a 30 Hz output one frame shows twice in two seconds";
+  EXPECT_LE(v1.latencyMaxMs, 1001.0 / 30.0 + 0.01);
+  const HostSimVideoSummary& v2 = summary.video[1];
+  EXPECT_EQ(v2.delivered, 120u);
+  EXPECT_EQ(v2.blank, 3u) << "cues at 0, 33 and 67 ms come before the 100 ms delay";
+  EXPECT_EQ(v2.blankAfterFirst, 0u);
+  EXPECT_EQ(v2.shown, 57u);
+  EXPECT_GE(v2.latencyAvgMs, 100.0);
+  EXPECT_LE(v2.latencyMaxMs, 100.0 + 1001.0 / 60.0 + 0.01);
+
+  ASSERT_EQ(summary.audio.size(), 3u);
+  const uint64_t expectedFrames[3] = {399 * 240, 88005, 191520};  // 1.995 s of each clock (44.1 kHz +300 ppm)
+  for (size_t i = 0; i < 3; ++i) {
+    const HostSimAudioSummary& a = summary.audio[i];
+    SCOPED_TRACE(a.option);
+    EXPECT_EQ(a.framesDelivered, expectedFrames[i]);
+    EXPECT_EQ(a.blocks, 399u);
+    EXPECT_EQ(a.cues, 60u);
+    EXPECT_TRUE(a.started);
+    EXPECT_EQ(a.silentBeforeStart, 2u);
+    EXPECT_EQ(a.underruns, 0u);
+    EXPECT_EQ(a.lostFrames + a.repeatedFrames + a.corruptPeriods + a.reprimes, 0u);
+    EXPECT_EQ(a.primes, 1u);
+    EXPECT_EQ(a.counterCheck, i == 0) << "only the 48 kHz source without drift correction sends the counter";
+    const uint64_t channels = i == 2 ? 6 : 2;
+    EXPECT_EQ(ReadFile(a.wavPath).size(), 44 + 60 * 1600 * channels * 2);
+  }
+  EXPECT_EQ(summary.hostVideoCalls, 180u);
+  EXPECT_EQ(summary.hostAudioCalls, 3 * 399u);
+  EXPECT_EQ(summary.filterHits + summary.filterMisses, 2u * 2u * 60u);
+  EXPECT_GE(summary.filterHits, 120u) << "the multiview finds every program render in the filter cache";
+  EXPECT_GT(summary.CacheHitPercent(), 90.0);
+  EXPECT_EQ(summary.rendersDropped, 0u);
+  EXPECT_EQ(summary.statisticsLines.size(), 5u);
+  ASSERT_EQ(summary.driftLines.size(), 1u);
+  EXPECT_EQ(summary.driftLines[0].rfind("Drift 'A2 fl32@44100:2:ppm=300:drift' ", 0), 0u) << summary.driftLines[0];
+  const std::vector<uint8_t> png = ReadFile(summary.contactSheetPath);
+  ASSERT_GT(png.size(), 1000u);
+  EXPECT_EQ(png[1], 'P');
+}
+
+// A source whose clock is 0.5 % slow runs the ring dry: the run fails and
+// says so, and no frame is lost (an underrun holds the read position).
+TEST(HostSimRunTest, SlowSourceUnderrunsAndFailsTheRun) {
+  HostSimSummary summary;
+  EXPECT_EQ(RunHostSimulator(SimulatedOptions(TempFolder("slow"), 4.0, {}, {"sowt@48000:2:ppm=-5000"}), summary,
+                             nullptr),
+            1);
+  ASSERT_EQ(summary.audio.size(), 1u);
+  EXPECT_GT(summary.audio[0].underruns, 0u);
+  EXPECT_EQ(summary.audio[0].lostFrames, 0u);
+  EXPECT_EQ(summary.audio[0].repeatedFrames, 0u);
+  ASSERT_FALSE(summary.failures.empty());
+  EXPECT_NE(summary.failures[0].find("silent cues after priming"), std::string::npos) << summary.failures[0];
+}
+
+// A source 0.3 % fast with drift correction: once the detector's window is
+// full it drops frames, the sine check finds each one as a lost frame, and
+// the corrections account for all of them.
+TEST(HostSimRunTest, DriftCorrectionsAccountForTheFramesTheyDrop) {
+  HostSimSummary summary;
+  EXPECT_EQ(RunHostSimulator(SimulatedOptions(TempFolder("drift"), 7.0, {}, {"sowt@48000:2:ppm=3000:drift"}),
+                             summary, nullptr),
+            0)
+      << (summary.failures.empty() ? "" : summary.failures[0]);
+  ASSERT_EQ(summary.audio.size(), 1u);
+  const HostSimAudioSummary& a = summary.audio[0];
+  EXPECT_FALSE(a.counterCheck);
+  EXPECT_GT(a.driftShrinks, 20u);
+  EXPECT_EQ(a.driftStretches, 0u);
+  EXPECT_GT(a.lostFrames, 0u);
+  EXPECT_LE(a.lostFrames, a.driftShrinks);
+  EXPECT_GE(a.lostFrames + 100, a.driftShrinks) << "at most the ring's backlog of corrections is still on its way";
+  EXPECT_EQ(a.unexpectedLost + a.unexpectedRepeated + a.underruns, 0u);
+}
+
+TEST(HostSimRunTest, UnusableOutputFolderIsASetupFailure) {
+  const std::string folder = TempFolder("blocked");
+  std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
+  std::ofstream(folder) << "a file where the folder should be";
+  HostSimSummary summary;
+  EXPECT_EQ(RunHostSimulator(SimulatedOptions(folder, 1.0, {}, {"sowt@48000:2"}), summary, nullptr), 3);
+  ASSERT_EQ(summary.failures.size(), 1u);
+  std::filesystem::remove(folder);
+}
+
+}  // namespace
