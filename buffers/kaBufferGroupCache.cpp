@@ -56,8 +56,6 @@ kaBufferGroupCache<BufferT>::~kaBufferGroupCache() {
 template <class BufferT>
 std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMediaRecord& format, unsigned long size) {
   const uint32_t hash = HashForFormat(format, size);
-  std::weak_ptr<kaBufferGroupCache> self = this->weak_from_this();
-  if (self.expired()) return {};  // buffers could never come back
 
   std::lock_guard<std::mutex> lock(mutex);
   // Kept across the sweep, which may unlink it.
@@ -75,11 +73,18 @@ std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMedia
     std::shared_ptr<BufferT> result = zAsSharedPtr(buffer);
     if (!result) return {};  // zAsSharedPtr gave the caller's reference back
     bucket->buffers.pop_front();
+    --idleBuffers;
     ++hits;
     buffer->Release();
     return result;
   }
 
+  // Only a miss needs the weak pointer that the new buffer's recycle function
+  // keeps (a hit reuses a buffer that already has one), and only a miss can
+  // meet a cache not owned by a shared pointer: such a cache never made a
+  // buffer, so it has none to hand out.
+  std::weak_ptr<kaBufferGroupCache> self = this->weak_from_this();
+  if (self.expired()) return {};  // buffers could never come back
   if (size > kMaxBufferSize || !factory) {
     ++misses;
     return {};
@@ -129,13 +134,14 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
       buckets.push_back(bucket);
     }
     bucket->buffers.push_back(BufferWrapper{buffer, Clock::now()});
+    ++idleBuffers;
   } catch (const std::bad_alloc&) {
     // Nobody can keep it; an empty bucket left behind goes with the next sweep.
     ForgetBuffer(size);
     return kaBuffer2::Destroy;
   }
   buffer->AddRef();  // the wrapper's reference: 0 -> 1
-  peakIdleBuffers = std::max(peakIdleBuffers, IdleBuffersLocked());
+  peakIdleBuffers = std::max(peakIdleBuffers, idleBuffers);
   return kaBuffer2::Recycled;
 }
 
@@ -187,16 +193,16 @@ std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff) {
+  // A bucket's queue is in order of return (each wrapper is stamped with the
+  // steady clock under the lock as it is appended), so the idle buffers to
+  // evict are at its front and the walk stops at the first younger one.
   for (auto& bucket : buckets) {
     auto& queue = bucket->buffers;
-    for (auto it = queue.begin(); it != queue.end();) {
-      if (it->returnedAt < cutoff) {
-        ForgetBuffer(it->buffer->StorageSize());
-        it->releaseBuffer();
-        it = queue.erase(it);
-      } else {
-        ++it;
-      }
+    while (!queue.empty() && queue.front().returnedAt < cutoff) {
+      ForgetBuffer(queue.front().buffer->StorageSize());
+      queue.front().releaseBuffer();
+      queue.pop_front();
+      --idleBuffers;
     }
   }
   for (auto it = buckets.begin(); it != buckets.end();) {
@@ -271,9 +277,7 @@ void kaBufferGroupCache<BufferT>::SetIdleReturnTimeForTesting(Clock::time_point 
 
 template <class BufferT>
 uint64_t kaBufferGroupCache<BufferT>::IdleBuffersLocked() const {
-  uint64_t idle = 0;
-  for (const auto& bucket : buckets) idle += bucket->buffers.size();
-  return idle;
+  return idleBuffers;
 }
 
 template class kaBufferGroupCache<_kaCachedBuffer>;

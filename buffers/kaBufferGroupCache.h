@@ -143,6 +143,9 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   uint64_t peakLiveBytes = 0;
   uint64_t hits = 0;
   uint64_t misses = 0;
+  // Idle buffers over all buckets, kept as they come and go so that a return
+  // need not count them.
+  uint64_t idleBuffers = 0;
   // Emptied buckets waiting for reuse; capacity reserved up front.
   std::vector<std::shared_ptr<Bucket>> spareBuckets;
 };

@@ -21,7 +21,8 @@ float ToFloat(double d) {
 // Copies the tag, flags and value of `source` into `destination`, keeping the
 // destination's key and flag bit. Plain values only: never allocates.
 void AssignPlainValue(zVariable& destination, const zVariable& source) {
-  destination.Clear();
+  // Only an owned value has anything to free; the fields are written below.
+  if (destination.Tag() == kzTypeOwned) destination.Clear();
   destination.value = source.value;
   destination.flags = source.flags;
   destination.type = static_cast<uint8_t>((destination.type & zVariable::kFlagBit) | source.Tag());
@@ -253,16 +254,26 @@ bool zRecord::Copy(const zRecord& source, bool fullCopy, bool keyedOnly, const z
   if (!keyedOnly) {
     for (uint32_t i = 0; i < fixedCount_; ++i) {
       zVariable& mine = fixed_[i];
-      for (uint32_t j = 0; j < source.fixedCount_; ++j) {
-        const zVariable& theirs = source.fixed_[j];
-        if (theirs.key != mine.key) continue;
-        variable_changing(mine);
-        if (theirs.Tag() == kzTypeOwned && !fullCopy) {
-          mine.Clear();
-        } else if (!copyValue(mine, theirs)) {
-          complete = false;
+      // Records of one class list their fixed fields in the same order: the
+      // field at the same position is tried first, the others searched only
+      // when it does not match (a cache hit copies a whole media record).
+      const zVariable* theirs = nullptr;
+      if (i < source.fixedCount_ && source.fixed_[i].key == mine.key) {
+        theirs = &source.fixed_[i];
+      } else {
+        for (uint32_t j = 0; j < source.fixedCount_; ++j) {
+          if (source.fixed_[j].key == mine.key) {
+            theirs = &source.fixed_[j];
+            break;
+          }
         }
-        break;
+      }
+      if (!theirs) continue;
+      variable_changing(mine);
+      if (theirs->Tag() == kzTypeOwned && !fullCopy) {
+        mine.Clear();
+      } else if (!copyValue(mine, *theirs)) {
+        complete = false;
       }
     }
   }

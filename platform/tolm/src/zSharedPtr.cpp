@@ -6,7 +6,13 @@ namespace {
 
 // Blocks kept for reuse beyond this number go back to the heap: enough for
 // every buffer a busy host keeps in flight, small enough (256 KiB) to keep.
+// The shared list and the calling thread's own list together stay within it.
 constexpr size_t kMaxIdleBlocks = 4096;
+// Blocks each thread keeps for itself. A request that wraps a buffer and the
+// release that frees the wrapper usually run on one thread: with a few blocks
+// at hand they take no lock at all, and threads do not meet on the pool's
+// lock. Past this number a thread's frees go to the shared list.
+constexpr size_t kThreadBlocks = 32;
 
 // An idle block holds the link to the next idle block in its first bytes.
 struct IdleBlock {
@@ -22,9 +28,41 @@ struct Pool {
 
 Pool& ThePool() {
   // Never destroyed: shared pointers held by static objects may be released
-  // during process exit.
+  // during process exit, and exiting threads hand their blocks back to it.
   static Pool* pool = new Pool();
   return *pool;
+}
+
+// Set once the calling thread's own list is gone (its thread is ending):
+// pointers released after that use the shared list only.
+thread_local bool tThreadBlocksGone = false;
+
+// The calling thread's own blocks; handed to the shared list when the thread
+// ends. Used by its thread only.
+struct ThreadBlocks {
+  IdleBlock* head = nullptr;
+  size_t count = 0;
+  ~ThreadBlocks() {
+    tThreadBlocksGone = true;
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    while (IdleBlock* block = head) {
+      head = block->next;
+      if (pool.idle < kMaxIdleBlocks - kThreadBlocks) {
+        block->next = pool.head;
+        pool.head = block;
+        ++pool.idle;
+      } else {
+        ::operator delete(block);
+      }
+    }
+    count = 0;
+  }
+};
+
+ThreadBlocks& MyBlocks() {
+  thread_local ThreadBlocks blocks;
+  return blocks;
 }
 
 }  // namespace
@@ -32,6 +70,14 @@ Pool& ThePool() {
 namespace zSharedPtrPool {
 
 void* Allocate() noexcept {
+  if (!tThreadBlocksGone) {
+    ThreadBlocks& mine = MyBlocks();
+    if (IdleBlock* block = mine.head) {
+      mine.head = block->next;
+      --mine.count;
+      return block;
+    }
+  }
   Pool& pool = ThePool();
   {
     std::lock_guard<std::mutex> guard(pool.lock);
@@ -46,10 +92,18 @@ void* Allocate() noexcept {
 
 void Free(void* block) noexcept {
   if (!block) return;
+  if (!tThreadBlocksGone) {
+    ThreadBlocks& mine = MyBlocks();
+    if (mine.count < kThreadBlocks) {
+      mine.head = new (block) IdleBlock{mine.head};
+      ++mine.count;
+      return;
+    }
+  }
   Pool& pool = ThePool();
   {
     std::lock_guard<std::mutex> guard(pool.lock);
-    if (pool.idle < kMaxIdleBlocks) {
+    if (pool.idle < kMaxIdleBlocks - kThreadBlocks) {
       pool.head = new (block) IdleBlock{pool.head};
       ++pool.idle;
       return;
@@ -61,7 +115,7 @@ void Free(void* block) noexcept {
 size_t IdleBlocksForTesting() noexcept {
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.lock);
-  return pool.idle;
+  return pool.idle + (tThreadBlocksGone ? 0 : MyBlocks().count);
 }
 
 }  // namespace zSharedPtrPool

@@ -127,6 +127,30 @@ TEST(zSharedPtrPoolTest, BlocksAreDistinctAndUsableAcrossThreads) {
   EXPECT_FALSE(corrupted.load());
 }
 
+// Blocks that a thread keeps for itself are not lost when it ends: they go
+// to the shared list, where the next thread finds them.
+TEST(zSharedPtrPoolTest, BlocksOfAnEndedThreadReturnToTheSharedList) {
+  constexpr int kBlocks = 8;
+  // Empty the shared list and this thread's own, so that the other thread's
+  // blocks come from the heap and are the only idle ones afterwards.
+  std::vector<void*> drained;
+  while (zSharedPtrPool::IdleBlocksForTesting() > 0 && drained.size() < 10'000) {
+    drained.push_back(zSharedPtrPool::Allocate());
+  }
+  ASSERT_EQ(zSharedPtrPool::IdleBlocksForTesting(), 0u);
+  std::thread([] {
+    void* blocks[kBlocks] = {};
+    for (auto& block : blocks) block = zSharedPtrPool::Allocate();
+    for (auto* block : blocks) zSharedPtrPool::Free(block);
+  }).join();
+  EXPECT_EQ(zSharedPtrPool::IdleBlocksForTesting(), static_cast<size_t>(kBlocks));
+  // ... and the next allocations take them.
+  void* again = zSharedPtrPool::Allocate();
+  EXPECT_EQ(zSharedPtrPool::IdleBlocksForTesting(), static_cast<size_t>(kBlocks - 1));
+  zSharedPtrPool::Free(again);
+  for (void* block : drained) zSharedPtrPool::Free(block);
+}
+
 TEST(zSharedPtrPoolTest, FreeListIsBounded) {
   constexpr size_t kMany = 5000;
   std::vector<void*> blocks;

@@ -1,6 +1,7 @@
 // The 'afc ' converter: exact 16-bit results for every input code.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -159,6 +160,28 @@ TEST_F(CSampleFormatConverterTest, Float64IsScaledRoundedAndSaturated) {
   values.push_back(32767.4999 / 32768);
   expected.push_back(32767);
   EXPECT_EQ(Convert(FourCC("fl64"), 64, Raw(values)), expected);
+}
+
+// The default rounding mode takes a faster path than the others; both must
+// give the same samples.
+TEST_F(CSampleFormatConverterTest, FloatsRoundHalvesToEvenInEveryRoundingMode) {
+  std::vector<float> singles;
+  std::vector<double> doubles;
+  Samples expected;
+  for (const FloatCase& c : FloatCases()) {
+    singles.push_back(static_cast<float>(c.input));
+    doubles.push_back(c.input);
+    expected.push_back(c.expected);
+  }
+  const int saved = std::fegetround();
+  for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO, FE_TONEAREST}) {
+    ASSERT_EQ(std::fesetround(mode), 0);
+    const Samples fromSingles = Convert(FourCC("fl32"), 32, Raw(singles));
+    const Samples fromDoubles = Convert(FourCC("fl64"), 64, Raw(doubles));
+    std::fesetround(saved);
+    EXPECT_EQ(fromSingles, expected) << "rounding mode " << mode;
+    EXPECT_EQ(fromDoubles, expected) << "rounding mode " << mode;
+  }
 }
 
 TEST_F(CSampleFormatConverterTest, AnyChannelCountKeepsFramesInterleaved) {

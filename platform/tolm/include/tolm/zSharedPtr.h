@@ -12,7 +12,8 @@
 //
 // The control blocks of these pointers come from a process-wide pool of
 // fixed-size blocks, so wrapping a recycled buffer on every request allocates
-// nothing once the pool has warmed up.
+// nothing once the pool has warmed up. Each thread keeps a few blocks of its
+// own, so that wrapping and releasing on one thread takes no lock.
 
 namespace zSharedPtrPool {
 // Size of one pooled block; control blocks of zAsSharedPtr fit in it.
@@ -20,7 +21,7 @@ inline constexpr size_t kBlockSize = 64;
 // Returns a block of kBlockSize bytes, or null when memory is short.
 TOLM_EXPORT void* Allocate() noexcept;
 TOLM_EXPORT void Free(void* block) noexcept;
-// Blocks currently held by the free list (tests).
+// Idle blocks in the shared list and the calling thread's own (tests).
 TOLM_EXPORT size_t IdleBlocksForTesting() noexcept;
 }  // namespace zSharedPtrPool
 

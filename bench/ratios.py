@@ -1,0 +1,212 @@
+#!/usr/bin/env python3
+"""Turns Google Benchmark JSON output of kasp2_bench into a table of ratios.
+
+Each row divides one library path by its baseline measured in the same run
+(CPU time per iteration, median over the repetitions). A baseline may be a
+sum of several rows (for example memcpy plus one cache hit). Rows whose
+benchmarks are missing (a peer library was not found) are left out.
+
+Usage: ratios.py RESULT.json [RESULT.json ...] [--markdown]
+"""
+import json
+import statistics
+import sys
+
+# (label, numerator, [denominator terms], target or None, note)
+# A target is the largest acceptable ratio.
+HD = "4147200"
+ROWS = [
+    ("Cache hit, 1080p 2vuy, 8 other buckets, 1 thread",
+     "BM_CacheHit_Kasp2_HdFrame/8/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], 3.0,
+     "vs av_buffer_pool_get + av_buffer_unref"),
+    ("Cache hit, 1080p 2vuy, 8 other buckets, 2 threads",
+     "BM_CacheHit_Kasp2_HdFrame/8/threads:2", ["BM_CacheHit_FFmpegPool/%s/threads:2" % HD], 3.0,
+     "vs av_buffer_pool_get + av_buffer_unref"),
+    ("Cache hit, 1 thread, vs malloc + first touch + free",
+     "BM_CacheHit_Kasp2_HdFrame/8/threads:1", ["BM_CacheHit_MallocTouchFree/%s/threads:1" % HD], None, ""),
+    ("Cache hit, 2 threads, vs malloc + first touch + free",
+     "BM_CacheHit_Kasp2_HdFrame/8/threads:2", ["BM_CacheHit_MallocTouchFree/%s/threads:2" % HD], None, ""),
+    ("Cache hit, 0 other buckets",
+     "BM_CacheHit_Kasp2_HdFrame/0/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
+     "linear bucket walk"),
+    ("Cache hit, 32 other buckets",
+     "BM_CacheHit_Kasp2_HdFrame/32/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
+     "linear bucket walk"),
+    ("Cache hit, 64 other buckets",
+     "BM_CacheHit_Kasp2_HdFrame/64/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
+     "linear bucket walk"),
+    ("Cache hit, 128 other buckets",
+     "BM_CacheHit_Kasp2_HdFrame/128/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
+     "linear bucket walk"),
+    ("Video delivery + cue + release, no delay",
+     "BM_Video_DeliverCue_NoDelay", ["BM_Video_MemcpyHdFrame"], 0.005, "vs memcpy of one 1080p 2vuy frame"),
+    ("Video delivery + cue, host takes the frame",
+     "BM_Video_DeliverCue_NoDelay_HostTakesFrame", ["BM_Video_MemcpyHdFrame"], None,
+     "vs memcpy of one 1080p 2vuy frame"),
+    ("Video delivery + cue + release, 0.1 s delay",
+     "BM_Video_DeliverCue_Delay100ms", ["BM_Video_MemcpyHdFrame"], None, "vs memcpy of one 1080p 2vuy frame"),
+    ("'sowt' 48 kHz delivery (10 ms stereo)",
+     "BM_AudioReceive_Sowt48k", ["BM_AudioReceive_RingWrite"], 2.5, "vs a bare ring Write of the bytes"),
+    ("'sowt' 48 kHz delivery vs JACK ring write",
+     "BM_AudioReceive_Sowt48k", ["BM_AudioReceive_JackRingWrite"], None, "jack_ringbuffer_write"),
+    ("Bare ring Write vs JACK ring write",
+     "BM_AudioReceive_RingWrite", ["BM_AudioReceive_JackRingWrite"], None, "locked ring vs lock-free ring"),
+    ("Bare ring Write vs memcpy",
+     "BM_AudioReceive_RingWrite", ["BM_AudioReceive_Memcpy"], None, "1920 bytes"),
+    ("ConvertAudioFrame 'fl32' 48 kHz",
+     "BM_Convert_Kasp2/fl32", ["BM_Convert_Swr/fl32", "BM_CacheHit_Kasp2_AudioBlock/0/threads:1"], 2.0,
+     "vs libswresample alone + one cache hit"),
+    ("ConvertAudioFrame '32ni' 48 kHz",
+     "BM_Convert_Kasp2/32ni", ["BM_Convert_Swr/32ni", "BM_CacheHit_Kasp2_AudioBlock/0/threads:1"], None,
+     "vs libswresample alone + one cache hit"),
+    ("ConvertAudioFrame 'sowt' 48 kHz",
+     "BM_Convert_Kasp2/sowt", ["BM_Convert_Memcpy/sowt", "BM_CacheHit_Kasp2_AudioBlock/0/threads:1"], None,
+     "vs memcpy + one cache hit"),
+    ("ConvertAudioFrame 'fl32' vs memcpy", "BM_Convert_Kasp2/fl32", ["BM_Convert_Memcpy/fl32"], None, ""),
+    ("ConvertAudioFrame 'in24' vs memcpy", "BM_Convert_Kasp2/in24", ["BM_Convert_Memcpy/in24"], None, ""),
+    ("ConvertAudioFrame '42ni' vs memcpy", "BM_Convert_Kasp2/42ni", ["BM_Convert_Memcpy/42ni"], None, ""),
+    ("ConvertAudioFrame '32ni' vs memcpy", "BM_Convert_Kasp2/32ni", ["BM_Convert_Memcpy/32ni"], None, ""),
+    ("ConvertAudioFrame 'sowt' vs memcpy", "BM_Convert_Kasp2/sowt", ["BM_Convert_Memcpy/sowt"], None, ""),
+    ("44.1 -> 48 kHz delivery through the renderer",
+     "BM_Resample44k_Kasp2Receive", ["BM_Resample44k_Swr"], 1.2,
+     "OnReceive vs libswresample alone (same settings)"),
+    ("44.1 -> 48 kHz ConvertAudioFrame",
+     "BM_Resample44k_Kasp2Convert", ["BM_Resample44k_Swr"], None, "vs libswresample alone (same settings)"),
+    ("libswresample defaults vs the converter's settings",
+     "BM_Resample44k_SwrDefaults", ["BM_Resample44k_Swr"], None, "32 taps, 16-bit filtering"),
+    ("libsoxr HQ vs libswresample", "BM_Resample44k_Soxr", ["BM_Resample44k_Swr"], None, "reference"),
+    ("Audio cue, 1600 stereo frames",
+     "BM_AudioCue_Period", ["BM_AudioCue_Memcpy6400", "BM_CacheHit_Kasp2_AudioPeriod/0/threads:1"], 2.0,
+     "vs memcpy of 6400 bytes + one cache hit"),
+    ("Resampler Nearest, 480 -> 481 frames", "BM_Resampler/Nearest", ["BM_Resampler_Memcpy"], None,
+     "vs memcpy of the block"),
+    ("Resampler NearestLinear", "BM_Resampler/NearestLinear", ["BM_Resampler_Memcpy"], None, ""),
+    ("Resampler Linear (the drift path)", "BM_Resampler/Linear", ["BM_Resampler_Memcpy"], None, ""),
+    ("Resampler Parabolic", "BM_Resampler/Parabolic", ["BM_Resampler_Memcpy"], None, ""),
+    ("Render hash of a 2-filter node", "BM_Filter_RenderHash", ["BM_Filter_MD5"], None,
+     "vs libmd MD5 of the same bytes"),
+    ("Filter-cache hit (LocateCachedBufferForFilterGraph)", "BM_Filter_CacheHit", ["BM_Filter_MD5"], None,
+     "vs libmd MD5 of the same bytes"),
+]
+
+# Absolute costs worth showing on their own.
+ABSOLUTE = [
+    ("Cache hit, 1080p, 8 other buckets", "BM_CacheHit_Kasp2_HdFrame/8/threads:1"),
+    ("FFmpeg pool get + unref", "BM_CacheHit_FFmpegPool/%s/threads:1" % HD),
+    ("'sowt' 48 kHz delivery", "BM_AudioReceive_Sowt48k"),
+    ("Audio cue", "BM_AudioCue_Period"),
+    ("Video delivery + cue, no delay", "BM_Video_DeliverCue_NoDelay"),
+    ("DriftCorrect, 2 s window", "BM_DriftCorrect"),
+    ("Resampler Linear, 480 -> 481", "BM_Resampler/Linear"),
+    ("44.1 -> 48 kHz delivery", "BM_Resample44k_Kasp2Receive"),
+]
+
+SCALE_COUNTS = [1, 4, 16, 64]
+SCALE_TARGET = 1.5
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load(paths):
+    """Median CPU time in ns per benchmark name, and the context of the first file."""
+    samples = {}
+    context = {}
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        context = context or data.get("context", {})
+        for b in data.get("benchmarks", []):
+            if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
+                continue
+            name = b.get("run_name", b["name"])
+            ns = float(b["cpu_time"]) * UNIT_NS.get(b.get("time_unit", "ns"), 1.0)
+            samples.setdefault(name, []).append(ns)
+    return {name: statistics.median(v) for name, v in samples.items()}, \
+        {name: len(v) for name, v in samples.items()}, context
+
+
+def fmt_ratio(r):
+    if r < 0.01:
+        return "%.3f%%" % (r * 100.0)
+    return "%.2f\u00d7" % r
+
+
+def fmt_ns(ns):
+    if ns >= 1e6:
+        return "%.2f ms" % (ns / 1e6)
+    if ns >= 1e3:
+        return "%.2f \u00b5s" % (ns / 1e3)
+    return "%.0f ns" % ns
+
+
+def main(argv):
+    markdown = "--markdown" in argv
+    paths = [a for a in argv if not a.startswith("--")]
+    if not paths:
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    medians, counts, context = load(paths)
+
+    lines = []
+    lines.append("| path | ratio | target | library | baseline | baseline is |")
+    lines.append("|---|---:|---:|---:|---:|---|")
+    failures = 0
+    for label, num, dens, target, note in ROWS:
+        if num not in medians or any(d not in medians for d in dens):
+            continue
+        den = sum(medians[d] for d in dens)
+        ratio = medians[num] / den if den > 0 else float("inf")
+        verdict = ""
+        if target is not None:
+            ok = ratio <= target
+            failures += 0 if ok else 1
+            verdict = ("\u2264 " + fmt_ratio(target)) + (" ok" if ok else " MISSED")
+        lines.append("| %s | %s | %s | %s | %s | %s |" % (
+            label, fmt_ratio(ratio), verdict, fmt_ns(medians[num]), fmt_ns(den), note))
+
+    scale = {}
+    for n in SCALE_COUNTS:
+        name = "BM_Scale/%d/threads:2" % n
+        if name in medians:
+            # cpu_time is averaged over both threads' iterations: one period
+            # of both sides costs twice that.
+            scale[n] = 2.0 * medians[name] / n
+    if scale:
+        lines.append("")
+        lines.append("| sources | CPU per source per period | vs 1 source | target |")
+        lines.append("|---:|---:|---:|---:|")
+        base = scale.get(1)
+        for n in sorted(scale):
+            rel = scale[n] / base if base else float("nan")
+            verdict = ""
+            if n == max(scale) and base and n > 1:
+                ok = rel <= SCALE_TARGET
+                failures += 0 if ok else 1
+                verdict = "\u2264 %.1f\u00d7 %s" % (SCALE_TARGET, "ok" if ok else "MISSED")
+            lines.append("| %d | %s | %.2f\u00d7 | %s |" % (n, fmt_ns(scale[n]), rel, verdict))
+
+    lines.append("")
+    lines.append("| absolute (CPU, median) | time |")
+    lines.append("|---|---:|")
+    for label, name in ABSOLUTE:
+        if name in medians:
+            lines.append("| %s | %s |" % (label, fmt_ns(medians[name])))
+
+    reps = sorted(set(counts.values()))
+    footer = "Medians of %s repetitions of CPU time per iteration." % "/".join(str(r) for r in reps)
+    if context:
+        footer += " Host: %s CPUs at %s MHz, load average %s." % (
+            context.get("num_cpus", "?"), context.get("mhz_per_cpu", "?"),
+            ", ".join("%.1f" % x for x in context.get("load_avg", [])) or "?")
+    lines.append("")
+    lines.append(footer)
+
+    text = "\n".join(lines)
+    if not markdown:
+        text = text.replace("\u00d7", "x").replace("\u2264", "<=").replace("\u00b5", "u")
+    print(text)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
