@@ -36,7 +36,8 @@ class KASP2_EXPORT kaGPUAccessibleBuffer : public kaBuffer2,
   //     returned.
   // Sums are computed in 64 bits and saturate to the 32-bit range. Nothing
   // is copied (the result is still `destination`, after Unmap) when the
-  // clipped width or height is not positive, P is 0, or the rows to read
+  // clipped width or height is not positive, P is 0, the mapped row bytes
+  // are shorter than one clipped line (width × P), or the rows to read
   // would leave the mapped image: the buffer's own storage when the mapping
   // points into it, else height × row bytes of the mapping. A null
   // `destination` returns null and changes nothing.

@@ -38,7 +38,8 @@ export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:strict_string_ch
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
-scripts/deps.sh clang libclang-rt-14-dev || exit 1
+# llvm-14 brings llvm-symbolizer, which turns sanitizer reports into file:line.
+scripts/deps.sh clang libclang-rt-14-dev llvm-14 || exit 1
 
 configure_and_build() {  # preset
   cmake --preset "$1" -B "$root/$1" -DKASP2_WERROR=ON >/dev/null &&

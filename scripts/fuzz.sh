@@ -22,7 +22,7 @@ targets=("$@")
 build="${KASP2_FUZZ_BUILD_DIR:-build/fuzz}"
 jobs="${KASP2_FUZZ_JOBS:-2}"
 
-scripts/deps.sh clang libclang-rt-14-dev
+scripts/deps.sh clang libclang-rt-14-dev llvm-14  # llvm-14: llvm-symbolizer for readable reports
 
 flags="-O1 -g -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
