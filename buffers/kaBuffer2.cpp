@@ -14,11 +14,16 @@ struct PlaneLayout {
   int64_t activeBytes;
 };
 
+// A plane that covers no byte: no row, or rows of no byte.
+bool PlaneIsEmpty(const PlaneLayout& p) { return p.rows == 0 || p.activeBytes == 0; }
+
 // True when every byte that the plane's rows cover lies in [0, storageSize).
+// An empty plane fits wherever it would start: it is handed out as nothing.
 bool PlaneFits(const PlaneLayout& p, int64_t storageSize) {
+  if (p.rows < 0 || p.activeBytes < 0) return false;
+  if (PlaneIsEmpty(p)) return true;
   if (p.offset < 0 || p.rowBytes < 0 || p.rowBytes > std::numeric_limits<int32_t>::max()) return false;
   if (p.offset > storageSize) return false;
-  if (p.rows <= 0 || p.activeBytes <= 0) return true;  // covers no byte
   return p.offset + (p.rows - 1) * p.rowBytes + p.activeBytes <= storageSize;
 }
 
@@ -99,6 +104,9 @@ kaBuffer2::Planes kaBuffer2::GetPlanarStorage() {
   }
   result.count = count;
   for (int32_t i = 0; i < count; ++i) {
+    // A plane without rows may start at the very end of the storage (or past
+    // it): it is handed out empty rather than as a pointer outside it.
+    if (PlaneIsEmpty(layout[i])) continue;
     result.plane[i] = {base + layout[i].offset, static_cast<int32_t>(layout[i].rowBytes)};
   }
   return result;
@@ -106,23 +114,21 @@ kaBuffer2::Planes kaBuffer2::GetPlanarStorage() {
 
 bool kaBuffer2::MapPlanarStorage(const PlanesFunction& function) {
   const Planes planes = GetPlanarStorage();
-  if (!function) return false;
-  function(planes);
+  function(planes);  // std::bad_function_call when empty
   return true;
 }
 
 bool kaBuffer2::MapPlanarStorageReadOnly(const PlanesFunction& function) {
   const Planes planes = GetPlanarStorage();
-  if (!function) return false;
-  function(planes);
+  function(planes);  // std::bad_function_call when empty
   return true;
 }
 
 uint32_t kaBuffer2::StorageSize() const { return storage.Size(); }
 
-int64_t kaBuffer2::DirtiedTime() const { return dirtiedTime; }
+int64_t kaBuffer2::DirtiedTime() const { return dirtiedTime.load(std::memory_order_relaxed); }
 
-void kaBuffer2::SetDirtiedTime(long long time) { dirtiedTime = time; }
+void kaBuffer2::SetDirtiedTime(long long time) { dirtiedTime.store(time, std::memory_order_relaxed); }
 
 void kaBuffer2::SetBufferIsUpsideDown(bool upsideDown) { bufferIsUpsideDown = upsideDown; }
 

@@ -17,8 +17,10 @@ class CGraphicsSurface;
 // that a kaBuffer2* is also a valid veMediaRecord*) and the bytes of that
 // media (`storage`). It owns its storage and both recycle functions. It has
 // no lock: any thread may release it, and the caller that writes its record
-// or its bytes must own it. Objects are made with new (or zNewSharedPtr) and
-// destroyed only by their last Release.
+// or its bytes must own it. The one exception is the dirtied time, an atomic:
+// the renderer that shows a frame stamps it with the cue time while hosts
+// that keep the frame may be reading it. Objects are made with new (or
+// zNewSharedPtr) and destroyed only by their last Release.
 //
 // When the count reaches zero DeleteObject runs the recycle protocol on the
 // releasing thread: the pre-recycle function, then the recycle function,
@@ -73,17 +75,21 @@ class KASP2_EXPORT kaBuffer2 : public veMediaRecord, public xCUnknown {
   //  - any other planar type gives one plane (storage, B).
   // A planar description that does not fit the storage (no storage, negative
   // sizes, or a plane whose rows would reach past StorageSize()) gives count
-  // 0: no pointer outside the storage is ever handed out.
+  // 0: no pointer outside the storage is ever handed out. A plane that holds
+  // no row (the chroma planes of a 4:2:0 image one row high) is counted but
+  // empty: null data and row bytes 0.
   virtual Planes GetPlanarStorage();
   // Compute GetPlanarStorage() (through the table) and call `function` with
-  // the result on this thread; true when it was called. Neither locks, copies
-  // nor marks anything; the read-only form differs only in name. An empty
-  // `function` is not called and the result is false.
+  // the result on this thread; return true. Neither locks, copies nor marks
+  // anything; the read-only form differs only in name. An empty `function`
+  // throws std::bad_function_call once the planes are computed.
   virtual bool MapPlanarStorage(const PlanesFunction& function);
   virtual bool MapPlanarStorageReadOnly(const PlanesFunction& function);
   virtual uint32_t StorageSize() const;
   // Time stamp of the content in zTime::MicroNow microseconds; -1 when never
-  // stamped. The recycling cache stamps a buffer each time it comes back.
+  // stamped. The recycling cache stamps a buffer each time it comes back, the
+  // video renderer at the first cue that shows it. Atomic: safe to read while
+  // another thread stamps it.
   virtual int64_t DirtiedTime() const;
   virtual void SetDirtiedTime(long long time);
   virtual void SetBufferIsUpsideDown(bool upsideDown);
@@ -158,7 +164,7 @@ class KASP2_EXPORT kaBuffer2 : public veMediaRecord, public xCUnknown {
   ~kaBuffer2() override;
 
   zBuffer storage{0, 0};
-  int64_t dirtiedTime = -1;
+  std::atomic<int64_t> dirtiedTime{-1};
   bool bufferIsUpsideDown = false;
   veTimeRange timeRange{};
   RecycleFunction recycleFunction;

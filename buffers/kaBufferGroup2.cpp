@@ -42,20 +42,24 @@ bool RowsFit(int64_t rows, int64_t rowBytes, int64_t usedBytes, uint32_t storage
 // the cache. Assigning a record of the same shape reuses its storage, so a
 // steady stream of requests allocates nothing. Used only between completing
 // a format and handing it to the cache, which never calls back into the group.
-veMediaRecord& ScratchRecord() {
-  thread_local veMediaRecord scratch;
-  return scratch;
+// Null when the thread's record cannot be made (memory short).
+veMediaRecord* ScratchRecord() {
+  static zThreadLocal<veMediaRecord> scratch;
+  return scratch.Get();
 }
 
 // The per-thread record of MakeAudioBuffer, emptied of the previous block's
 // keyed entries (time keys) while keeping their storage. Only audio fields are
 // ever written to it, so its video fields stay empty. Like ScratchRecord, it
 // is used only between building a format and handing it to the cache.
-veMediaRecord& AudioScratchRecord() {
-  thread_local veMediaRecord scratch;
-  static const zRecord kNoEntries;
-  (void)scratch.Copy(kNoEntries, false, true, {});  // removing entries never fails
-  return scratch;
+veMediaRecord* AudioScratchRecord() {
+  static zThreadLocal<veMediaRecord> scratch;
+  veMediaRecord* record = scratch.Get();
+  if (record) {
+    const zRecord noEntries;
+    (void)record->Copy(noEntries, false, true, {});  // removing entries never fails
+  }
+  return record;
 }
 
 void FillWords(unsigned char* data, int32_t rowBytes, int32_t rows, int32_t wordsPerRow, uint32_t word) {
@@ -103,10 +107,11 @@ int32_t kaBufferGroup2::allocate_buffer(const veMediaRecord& format, int size, i
   if (format.MediaType() == veMediaTypeVideo && format.BytesPerRow() == 0) {
     const int32_t rowBytes = veRasterType::BytesPerRow(format.Width(), format.RasterType(), false);
     if (rowBytes < 0) return -1;  // unknown raster type, negative width or overflow
-    veMediaRecord& completed = ScratchRecord();
-    completed = format;
-    completed.SetBytesPerRow(rowBytes);
-    record = &completed;
+    veMediaRecord* completed = ScratchRecord();
+    if (!completed) return -1;
+    *completed = format;
+    completed->SetBytesPerRow(rowBytes);
+    record = completed;
   }
 
   if (size < 0) size = record->CalculateBufferSize(count);
@@ -138,10 +143,11 @@ int32_t kaBufferGroup2::CreateGPUAccessibleBuffer(const veMediaRecord& format, k
   int32_t size = 0;
   if (rowBytes < 1 || rows < 1 || __builtin_mul_overflow(rows, rowBytes, &size)) return -1;
 
-  veMediaRecord& copy = ScratchRecord();
-  copy = format;
-  copy.SetBytesPerRow(rowBytes);
-  std::shared_ptr<_kaCachedBuffer> buffer = cache->CreateBuffer(copy, static_cast<unsigned long>(size));
+  veMediaRecord* copy = ScratchRecord();
+  if (!copy) return -1;
+  *copy = format;
+  copy->SetBytesPerRow(rowBytes);
+  std::shared_ptr<_kaCachedBuffer> buffer = cache->CreateBuffer(*copy, static_cast<unsigned long>(size));
   if (!buffer) return -1;
   buffer->AddRef();
   *out = buffer.get();
@@ -318,17 +324,18 @@ std::shared_ptr<kaBuffer2> kaBufferGroup2::MakeAudioBuffer(void* data, int byteC
 
   // A per-thread record (see AudioScratchRecord): a fresh local one would
   // allocate its keyed entries for the time range on every block.
-  veMediaRecord& record = AudioScratchRecord();
-  record.SetMediaType(veMediaTypeAudio);
-  record.SetAudioFormat(audioFormat);
-  record.SetChannelBuffers(1);
-  record.SetBitsPerSample(bits);
-  record.SetSampleRate(sampleRate);
-  record.SetChannels(channels);
-  record.SetTimeRange(range);
+  veMediaRecord* record = AudioScratchRecord();
+  if (!record) return {};
+  record->SetMediaType(veMediaTypeAudio);
+  record->SetAudioFormat(audioFormat);
+  record->SetChannelBuffers(1);
+  record->SetBitsPerSample(bits);
+  record->SetSampleRate(sampleRate);
+  record->SetChannels(channels);
+  record->SetTimeRange(range);
 
   kaBuffer2* buffer = nullptr;
-  if (allocate_buffer(record, byteCount, frames, 0, &buffer) != 0 || !buffer) return {};
+  if (allocate_buffer(*record, byteCount, frames, 0, &buffer) != 0 || !buffer) return {};
   std::shared_ptr<kaBuffer2> result = zAsSharedPtr(buffer);  // owns allocate_buffer's reference
   if (!result) return {};
   if (!result->GetStorage() || result->StorageSize() < static_cast<uint32_t>(byteCount)) return {};
@@ -340,8 +347,7 @@ std::shared_ptr<kaBuffer2> kaBufferGroup2::MakeAudioBuffer(void* data, int byteC
 // ---- other ----------------------------------------------------------------------
 
 void kaBufferGroup2::RenderSharedBuffers(const SharedBufferRenderer& render) {
-  if (!render) return;
   // Capture-less: the consumer holds no state and never allocates.
   const BufferConsumer ignore = [](const std::shared_ptr<kaBuffer2>&) {};
-  render(ignore);
+  render(ignore);  // std::bad_function_call when empty
 }

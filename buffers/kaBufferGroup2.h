@@ -83,7 +83,7 @@ class KASP2_EXPORT kaBufferGroup2 : public xCUnknown {
   virtual kaCacheStatistics GetStatistics() const;
 
   // Calls `render` once with a consumer that ignores every buffer it is
-  // given; an empty `render` is not called (nothing happens).
+  // given; an empty `render` throws std::bad_function_call.
   virtual void RenderSharedBuffers(const SharedBufferRenderer& render);
 
   // A buffer of `size` bytes for `format` (the size of `count` frames of it

@@ -5,3 +5,5 @@
 #include "foundation/kaExport.h"
 #include "tolm/tolm.h"
 #include "vesk/vesk.h"
+#include "foundation/kaRef.h"
+#include "foundation/kaRequiredLock.h"

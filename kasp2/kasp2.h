@@ -13,6 +13,7 @@
 #include "buffers/kaBufferGroup2.h"
 #include "filters/kaRenderHash.h"
 #include "filters/kaVideoFilterManager.h"
+#include "render/kaLiveDelay.h"
 #include "render/kaRendererParams.h"
 #include "render/kaSourcesPluginMethods.h"
 #include "render/kaRenderer2.h"

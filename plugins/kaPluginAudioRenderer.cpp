@@ -1,13 +1,21 @@
 #include "plugins/kaPluginAudioRenderer.h"
 
+#include <new>
+
 #include "Vel/CAudioFilter.h"
+#include "render/kaLiveDelay.h"
 
 kaPluginAudioRenderer::kaPluginAudioRenderer(const std::string& name, kaBufferGroup2& group,
                                              kaSourcesPluginMethods& methods)
     : kaPluginRenderer(name, group, methods), ringBuffer(kRingCapacityBytes, true) {
+  // A renderer without its ring would take audio and play silence: it fails
+  // to exist instead, as it would had its own memory been short.
+  if (ringBuffer.Capacity() == 0) throw std::bad_alloc();
   for (unsigned int bus = 0; bus < kaAudioSettings::kBusCount; ++bus) {
     busMappingQuads[bus].store(kaAudioSettings::DefaultChannelBusMapQuad(bus), std::memory_order_relaxed);
   }
+  // Interned now so that no cue pays for it.
+  InputChannelSelectionKey();
 }
 
 kaPluginAudioRenderer::~kaPluginAudioRenderer() {
@@ -41,7 +49,9 @@ void kaPluginAudioRenderer::SetAudioRecord(veMediaRecord& record) {
   record.SetBitsPerSample(kWorkingBitsPerSample);
 }
 
-void kaPluginAudioRenderer::SetAudioDelay(double seconds) { audioDelay.store(seconds, std::memory_order_relaxed); }
+void kaPluginAudioRenderer::SetAudioDelay(double seconds) {
+  audioDelay.store(kaLiveDelay::ClampSeconds(seconds), std::memory_order_relaxed);
+}
 
 double kaPluginAudioRenderer::GetAudioDelay() const { return audioDelay.load(std::memory_order_relaxed); }
 
@@ -97,7 +107,8 @@ void kaPluginAudioRenderer::FlushAudio() {
     formatConverter.Reset();
   }
 
-  // Every accepted block has 1 ... 255 channels, so the frame size is never 0.
+  // Every accepted block has 1 ... kMaxChannels channels, so the frame size
+  // is never 0.
   const uint32_t frameBytes = static_cast<uint32_t>(numChannels.load(std::memory_order_relaxed)) * 2u;
   if (frameBytes == 0) return;
   const uint32_t remainder = kRingCapacityBytes % frameBytes;

@@ -40,9 +40,15 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   static constexpr int32_t kWorkingBitsPerSample = 16;
   // 176 s of working-format stereo (48000 × 2 channels × 2 bytes × 176).
   static constexpr unsigned int kRingCapacityBytes = 33'792'000;
-  // Channel counts above this make no usable record (the media record sizes
-  // audio with an 8-bit channel count).
-  static constexpr int32_t kMaxChannels = 255;
+  // What the conversion to the working format really carries. The rate
+  // converter works from telephone rates up to the highest studio rate, and
+  // carries at most 64 channels (a MADI stream); blocks outside this are
+  // refused, whatever their format, so that a renderer never accepts a block
+  // that one of its roads could not store. Below 8 kHz one block would be
+  // stretched more than 6 times; above 384 kHz the converter cannot start.
+  static constexpr int32_t kMinSampleRate = 8'000;
+  static constexpr int32_t kMaxSampleRate = 384'000;
+  static constexpr int32_t kMaxChannels = 64;
   // Component types of the framework converters.
   static constexpr uint32_t kFormatConverterType = zFourCC("afc ");
   static constexpr uint32_t kRateConverterType = zFourCC("asrc");
@@ -58,7 +64,9 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
 
   // Builds the renderer base (one reference to `group` and to `methods`), an
   // empty zero-filled ring of kRingCapacityBytes, no converters, no drift
-  // machinery, two channels, all settings at their defaults.
+  // machinery, two channels, all settings at their defaults. Throws
+  // std::bad_alloc, holding nothing, when the lock or the ring's storage
+  // cannot be had.
   kaPluginAudioRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods);
 
   // ---- xCUnknown / xIUnknown (both bases lead to the one count) ------------
@@ -80,8 +88,9 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   void SetAudioRecord(veMediaRecord& record) override;
 
   // ---- kaXIAudioLiveDelay (plain stores and loads, no lock) -----------------
-  // Stored as given. The cue path treats a NaN, infinite, zero or negative
-  // delay as none, and moves back at most as far as the ring holds data.
+  // Stored clamped to the live-delay ceiling (kaLiveDelay: above 10 s it is
+  // held at 10 s; NaN, zero and negative mean none). The cue path moves back
+  // at most as far as the ring holds data.
   void SetAudioDelay(double seconds) override;
   double GetAudioDelay() const override;
   void SetInputChannelSelection(int selection) override;
@@ -108,6 +117,17 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // (2 until the first).
   int GetNumChannels() const;
 
+  // What the receive path did with the blocks a plug-in delivered, counted
+  // since construction. Any thread may read them; each is a single atomic
+  // load, so the four are not one snapshot.
+  struct ReceiveCounters {
+    uint64_t received = 0;   // every OnReceive call
+    uint64_t refused = 0;    // malformed or out of range: nothing changed, the host was not called
+    uint64_t dropped = 0;    // offered to the host, but nothing reached the ring (conversion failed)
+    uint64_t truncated = 0;  // reached the ring only in part: the ring was full
+  };
+  ReceiveCounters GetReceiveCounters() const;
+
   // Stops and releases both converters, and trims the ring's wrap size to a
   // whole number of frames of the current channel count (33,792,000 minus its
   // remainder; nothing is called when the frame size divides the capacity, so
@@ -128,8 +148,8 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   //  - nothing at all changes when `frameCount` or `buffer` is null (then
   //    nothing is written either), `data` is null, `byteCount` is not
   //    positive or not a whole number of input frames, `channels` is outside
-  //    1 ... 255, `sampleRate` is not positive, or the format is not one of
-  //    the five above;
+  //    1 ... kMaxChannels, `sampleRate` is outside kMinSampleRate ...
+  //    kMaxSampleRate, or the format is not one of the five above;
   //  - a converter type missing from the framework's inventory leaves that
   //    converter absent (the next block tries again); a converter that fails
   //    to start is kept, and every block fails at its push until FlushAudio;
@@ -148,15 +168,17 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // drift correction on, the detector may have the block stretched or shrunk
   // by one frame (linear resampling) on its way into the ring. A block larger
   // than the ring's free space is cut to what fits.
-  // A malformed block is dropped before anything changes (no host call, the
-  // channel count stays): null `data`, `byteCount` not positive, `channels`
-  // outside 1 ... 255, `sampleRate` not positive, or, for a format whose
-  // sample size is known, `byteCount` not a whole number of frames. A
-  // well-formed block in a format the converters do not take is still
-  // offered to the host and still sets the channel count, but nothing reaches
-  // the ring. A 'sowt' block at 48000 allocates nothing; a converted block
-  // allocates nothing once its converters exist and the group's cache holds a
-  // buffer of its size.
+  // Refused before anything changes (no host call, the channel count stays,
+  // counted as refused): null `data`, `byteCount` not positive, `channels`
+  // outside 1 ... kMaxChannels, `sampleRate` outside kMinSampleRate ...
+  // kMaxSampleRate, for a format whose sample size is known a `byteCount`
+  // that is not a whole number of frames, or a block longer than the ring
+  // can hold at the working rate. A well-formed block in a format the
+  // converters do not take is still offered to the host and still sets the
+  // channel count, but nothing reaches the ring (counted as dropped). A
+  // 'sowt' block at 48000 allocates nothing; a converted block allocates
+  // nothing once its converters exist and the group's cache holds a buffer of
+  // its size.
   void OnReceive(veTimeRange range, void* data, int byteCount, int sampleRate, int channels, int format);
 
   // ---- host side (render thread) ---------------------------------------------
@@ -221,6 +243,12 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   std::atomic<int32_t> numChannels{2};  // stored by the delivery thread
 
  private:
+  // Written by the delivery thread, read by anyone (GetReceiveCounters).
+  std::atomic<uint64_t> blocksReceived_{0};
+  std::atomic<uint64_t> blocksRefused_{0};
+  std::atomic<uint64_t> blocksDropped_{0};
+  std::atomic<uint64_t> blocksTruncated_{0};
+
   // Appends `frames` working-format frames of the current channel count to
   // the ring, through the drift detector and resampler when drift correction
   // is on. Delivery thread.
@@ -234,6 +262,8 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
                         int tolerancePeriods);
   // Tags a cued buffer with the channel-selection settings.
   void TagCuedBuffer(kaBuffer2& buffer) const;
+  // The id of "input_channel_selection", or 0 while it cannot be interned.
+  static zKey InputChannelSelectionKey();
 };
 
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free &&

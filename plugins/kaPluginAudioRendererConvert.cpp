@@ -98,10 +98,13 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
                                               int* frameCount, kaBuffer2** buffer) {
   if (!frameCount || !buffer) return false;
   *frameCount = 0;
-  if (!data || byteCount <= 0 || channels < 1 || channels > kMaxChannels || sampleRate <= 0) return false;
+  if (!data || byteCount <= 0 || channels < 1 || channels > kMaxChannels || sampleRate < kMinSampleRate ||
+      sampleRate > kMaxSampleRate) {
+    return false;
+  }
   const InputFormat* input = FindInputFormat(format);
   if (!input) return false;
-  // At most 32 bits × 255 channels: no overflow.
+  // At most 32 bits × kMaxChannels: no overflow.
   const int inputFrameBytes = input->bitsPerSample * channels / 8;
   if (inputFrameBytes <= 0 || byteCount % inputFrameBytes != 0) return false;
 

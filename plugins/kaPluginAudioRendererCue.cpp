@@ -4,6 +4,7 @@
 // the ring, which locks each of its operations. A write that lands between
 // the cue's seek and its read only adds data after the writer, so the
 // position the cue computed stays valid.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -25,12 +26,10 @@ constexpr double kLargestExactPosition = 9.0e18;
 // distance (the ring refuses any step back beyond its wrap size anyway).
 constexpr double kLargestDelayFrames = 1.0e12;
 
-// The string key is interned once, on the first cue of the process, so that
-// later cues only use its id.
-zKey InputChannelSelectionKey() {
-  static const zKey key = zRecord::KeyForString("input_channel_selection");
-  return key;
-}
+// The id of the string key, interned by the first renderer made so that
+// cues only use it. Interning fails only when memory is short (id 0): then
+// each later call tries again, and a cue meanwhile leaves the key out.
+std::atomic<zKey> gInputChannelSelectionKey{0};
 
 void FillSilence(unsigned char* dest, uint32_t size) {
   if (dest && size > 0) zZeroMemory(dest, size);
@@ -44,6 +43,15 @@ int64_t ReduceModulo(int64_t position, uint32_t wrap) {
 }
 
 }  // namespace
+
+zKey kaPluginAudioRenderer::InputChannelSelectionKey() {
+  zKey id = gInputChannelSelectionKey.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = zRecord::KeyForString("input_channel_selection");
+    gInputChannelSelectionKey.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
 
 int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& params, int /*unused*/,
                                int tolerancePeriods) {
@@ -62,8 +70,11 @@ int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& par
   const int32_t rate = description.SampleRate();
   const int32_t frames = rate / kCuesPerSecond;
 
-  kaBuffer2* out = nullptr;
-  if (bufferGroup->allocate_buffer(description, -1, frames, 0, &out) != 0 || !out) {
+  kaBuffer2* made = nullptr;
+  const int32_t allocated = bufferGroup->allocate_buffer(description, -1, frames, 0, &made);
+  // Owned here until it is handed out, so that no way out of the cue leaks it.
+  kaRef<kaBuffer2> out = kaRef<kaBuffer2>::Adopt(made);
+  if (allocated != 0 || !out) {
     *buffer = nullptr;
     return 0;
   }
@@ -98,7 +109,7 @@ int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& par
     }
     FillSilence(dest, size);
     out->SetDirtiedTime(cueTime);
-    *buffer = out;
+    *buffer = out.Detach();
     if (resolutionSilenceCount < INT32_MAX) ++resolutionSilenceCount;
     return 0;  // no keys, the ring untouched
   }
@@ -116,7 +127,7 @@ int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& par
 
   out->SetDirtiedTime(cueTime);
   TagCuedBuffer(*out);
-  *buffer = out;
+  *buffer = out.Detach();
   return 0;
 }
 
@@ -166,7 +177,9 @@ void kaPluginAudioRenderer::ReadPeriodLocked(unsigned char* dest, uint32_t size,
 }
 
 void kaPluginAudioRenderer::TagCuedBuffer(kaBuffer2& buffer) const {
-  buffer.SetInt32(InputChannelSelectionKey(), inputChannelSelection.load(std::memory_order_relaxed), 0);
+  if (const zKey key = InputChannelSelectionKey()) {
+    buffer.SetInt32(key, inputChannelSelection.load(std::memory_order_relaxed), 0);
+  }
   buffer.SetInt32(kMonitorSelectionKey, monitorSelection.load(std::memory_order_relaxed), 0);
   for (unsigned int bus = 0; bus < kaAudioSettings::kBusCount; ++bus) {
     const uint64_t quad = busMappingQuads[bus].load(std::memory_order_relaxed);

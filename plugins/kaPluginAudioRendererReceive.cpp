@@ -32,7 +32,7 @@ struct ReceivedBlock {
 // Where the resampler's output goes: the renderer and the block's channel
 // count, captured by one pointer for the same reason.
 struct ResampledDelivery {
-  kaPluginRingBuffer* ring;
+  kaPluginAudioRenderer* renderer;
   int32_t channels;
   bool delivered;
 };
@@ -42,16 +42,28 @@ struct ResampledDelivery {
 constexpr std::chrono::milliseconds kDriftWarmup{500};
 constexpr std::chrono::seconds kDriftWindow{2};
 
-bool IsWellFormedBlock(const void* data, int byteCount, int sampleRate, int channels, int format) {
-  if (!data || byteCount <= 0 || sampleRate <= 0) return false;
+// True for a block the renderer can take: data, a positive size, a channel
+// count and rate that the conversion carries, whole frames for a format whose
+// sample size is known, and no more audio than the ring can hold at the
+// working rate (a longer block could only be cut, after a conversion that
+// might cost seconds).
+bool IsAcceptableBlock(const void* data, int byteCount, int sampleRate, int channels, int format) {
+  if (!data || byteCount <= 0) return false;
+  if (sampleRate < kaPluginAudioRenderer::kMinSampleRate || sampleRate > kaPluginAudioRenderer::kMaxSampleRate) {
+    return false;
+  }
   if (channels < 1 || channels > kaPluginAudioRenderer::kMaxChannels) return false;
   // A format of unknown sample size cannot be checked for whole frames; it
-  // is offered to the host and then dropped by the conversion.
+  // is offered to the host and then dropped by the conversion. It is sized as
+  // 8-bit samples for the length check.
   const int32_t bits = veAudioFormat::BitsPerSample(static_cast<uint32_t>(format));
-  if (bits <= 0) return true;
-  const int64_t frameBits = static_cast<int64_t>(bits) * channels;
-  if (frameBits % 8 != 0) return false;
-  return static_cast<int64_t>(byteCount) % (frameBits / 8) == 0;
+  const int64_t frameBits = static_cast<int64_t>(bits > 0 ? bits : 8) * channels;
+  if (bits > 0 && (frameBits % 8 != 0 || static_cast<int64_t>(byteCount) % (frameBits / 8) != 0)) return false;
+  // Working-format bytes of the block: frames × 48000 / rate × channels × 2,
+  // in 64 bits (at most 2^31 × 48 × 128).
+  const int64_t frames = static_cast<int64_t>(byteCount) * 8 / frameBits;
+  const int64_t workingBytes = frames * kaPluginAudioRenderer::kWorkingSampleRate / sampleRate * channels * 2;
+  return workingBytes <= static_cast<int64_t>(kaPluginAudioRenderer::kRingCapacityBytes);
 }
 
 uint32_t FrameBytesToWrite(int64_t frames, int32_t channels) {
@@ -65,7 +77,11 @@ uint32_t FrameBytesToWrite(int64_t frames, int32_t channels) {
 
 void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCount, int sampleRate, int channels,
                                       int format) {
-  if (!IsWellFormedBlock(data, byteCount, sampleRate, channels, format)) return;
+  blocksReceived_.fetch_add(1, std::memory_order_relaxed);
+  if (!IsAcceptableBlock(data, byteCount, sampleRate, channels, format)) {
+    blocksRefused_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
   numChannels.store(channels, std::memory_order_relaxed);
 
   veMediaRecord description;
@@ -94,15 +110,28 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   }
 
   int frames = 0;
-  kaBuffer2* converted = nullptr;
-  if (!ConvertAudioFrame(data, byteCount, format, sampleRate, channels, &frames, &converted)) return;
+  kaBuffer2* made = nullptr;
+  if (!ConvertAudioFrame(data, byteCount, format, sampleRate, channels, &frames, &made)) {
+    blocksDropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // Back to the group's cache when this handle goes, whatever Store does.
+  const kaRef<kaBuffer2> converted = kaRef<kaBuffer2>::Adopt(made);
   Store(converted->GetStorage(), frames);
-  converted->Release();  // back to the group's cache
+}
+
+kaPluginAudioRenderer::ReceiveCounters kaPluginAudioRenderer::GetReceiveCounters() const {
+  ReceiveCounters counters;
+  counters.received = blocksReceived_.load(std::memory_order_relaxed);
+  counters.refused = blocksRefused_.load(std::memory_order_relaxed);
+  counters.dropped = blocksDropped_.load(std::memory_order_relaxed);
+  counters.truncated = blocksTruncated_.load(std::memory_order_relaxed);
+  return counters;
 }
 
 void kaPluginAudioRenderer::WriteFrames(const void* samples, int64_t frames, int32_t channels) {
   const uint32_t bytes = FrameBytesToWrite(frames, channels);
-  if (bytes > 0) ringBuffer.Write(samples, bytes);
+  if (bytes > 0 && ringBuffer.Write(samples, bytes) < bytes) blocksTruncated_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void kaPluginAudioRenderer::Store(void* samples, int frames) {
@@ -145,8 +174,9 @@ void kaPluginAudioRenderer::Store(void* samples, int frames) {
   }
 
   // The resampler reads 16-bit samples; a plug-in's block that is not
-  // aligned for them is first copied into a pooled buffer.
-  kaBuffer2* aligned = nullptr;
+  // aligned for them is first copied into a pooled buffer, which goes back
+  // to the group's cache when this handle goes.
+  kaRef<kaBuffer2> aligned;
   void* source = samples;
   if (reinterpret_cast<uintptr_t>(samples) % alignof(short) != 0) {
     veMediaRecord format(veMediaTypeAudio);
@@ -155,9 +185,10 @@ void kaPluginAudioRenderer::Store(void* samples, int frames) {
     format.SetChannels(channels);
     format.SetBitsPerSample(kWorkingBitsPerSample);
     const uint32_t bytes = FrameBytesToWrite(frames, channels);
-    if (bufferGroup->allocate_buffer(format, -1, frames, 0, &aligned) != 0 || !aligned || !aligned->GetStorage() ||
-        aligned->StorageSize() < bytes) {
-      if (aligned) aligned->Release();
+    kaBuffer2* made = nullptr;
+    const int32_t result = bufferGroup->allocate_buffer(format, -1, frames, 0, &made);
+    aligned = kaRef<kaBuffer2>::Adopt(made);
+    if (result != 0 || !aligned || !aligned->GetStorage() || aligned->StorageSize() < bytes) {
       WriteFrames(samples, frames, channels);
       return;
     }
@@ -165,15 +196,13 @@ void kaPluginAudioRenderer::Store(void* samples, int frames) {
     source = aligned->GetStorage();
   }
 
-  ResampledDelivery delivery{&ringBuffer, channels, false};
+  ResampledDelivery delivery{this, channels, false};
   resampler->Linear(static_cast<short*>(source), channels, frames, static_cast<int>(target),
                     [&delivery](short* out, int count) {
                       delivery.delivered = true;
-                      const uint32_t bytes = FrameBytesToWrite(count, delivery.channels);
-                      if (bytes > 0) delivery.ring->Write(out, bytes);
+                      delivery.renderer->WriteFrames(out, count, delivery.channels);
                     });
   // A resampler that could not make room delivers nothing: the block then
   // goes in as received rather than being lost.
   if (!delivery.delivered) WriteFrames(source, frames, channels);
-  if (aligned) aligned->Release();
 }

@@ -1,5 +1,6 @@
 #include "plugins/kaPluginRingBuffer.h"
 
+#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -21,9 +22,10 @@ int64_t SaturatingSubtract(int64_t a, int64_t b) {
 
 kaPluginRingBuffer::kaPluginRingBuffer(unsigned int size, bool zeroFill) : lock_(zCritical::Factory(1)) {
   if (size == 0) return;  // a ring of no bytes would divide by zero: unusable
-  storage_ = new (std::nothrow) uint8_t[size];
+  // calloc hands out pages of a large block already zeroed by the system, so
+  // a zero-filled ring costs no page until audio is written into it.
+  storage_ = static_cast<uint8_t*>(zeroFill ? std::calloc(size, 1) : std::malloc(size));
   if (!storage_) return;  // unusable: capacity and wrap size stay 0
-  if (zeroFill) zZeroMemory(storage_, size);
   wrapSize_ = size;
   capacity_ = size;
 }
@@ -33,7 +35,7 @@ kaPluginRingBuffer::~kaPluginRingBuffer() {
     zCriticalGuard guard(lock_);
     readPosition_ = 0;
     writePosition_ = 0;
-    delete[] storage_;
+    std::free(storage_);
     storage_ = nullptr;
   }
   lock_.reset();

@@ -122,9 +122,10 @@ short* kaSingleBufferAudioResampler::DestinationBuffer(int channels, int frames)
 
 void kaSingleBufferAudioResampler::Resample(Method method, short* source, int channels, int sourceFrames,
                                             int destinationFrames, const std::function<void(short*, int)>& deliver) {
-  // An empty callback would throw when called; a bad block has nothing that
-  // could be delivered safely. Both are refused before any work.
-  if (!deliver || !source || channels < 1 || sourceFrames < 1 || destinationFrames < 0) return;
+  // A bad block has nothing that could be delivered safely: refused before
+  // any work, with no call. An empty `deliver` throws std::bad_function_call
+  // where it is called, after the output was computed, as std::function does.
+  if (!source || channels < 1 || sourceFrames < 1 || destinationFrames < 0) return;
 
   if (sourceFrames == destinationFrames) {
     deliver(source, sourceFrames);

@@ -4,7 +4,7 @@
 
 kaPluginRenderer::kaPluginRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods)
     : kaRenderer2(group),
-      rendererLock(zCritical::Factory(1)),
+      rendererLock(kaMakeRequiredLock()),
       outputRasterType(0),
       rendererName(name.c_str(), -1),
       hostMethods(&methods) {

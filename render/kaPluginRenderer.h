@@ -23,8 +23,8 @@ class KASP2_EXPORT kaPluginRenderer : public kaRenderer2 {
 
   // Adds a reference to `group` and to `methods`. The name is kept as its
   // text up to the first NUL; a name without text is passed to the host as
-  // "". When the lock cannot be made (memory short) the renderer runs with
-  // its cue path unguarded.
+  // "". Throws std::bad_alloc when the lock cannot be made (memory short),
+  // having given both references back.
   kaPluginRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods);
 
   // ---- virtual operations, after those of kaRenderer2 ------------------------
@@ -53,7 +53,7 @@ class KASP2_EXPORT kaPluginRenderer : public kaRenderer2 {
   ~kaPluginRenderer() override;
 
   // Taken by the audio renderer's cue path; the video renderer uses locks of
-  // its own. Null only when it could not be made.
+  // its own. Never null.
   zCriticalPtr rendererLock;
   int32_t outputWidth = kInitialOutputWidth;
   int32_t outputHeight = kInitialOutputHeight;

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "buffers/kaBuffer2Producer.h"
 #include "buffers/kaBufferGroup2.h"
+#include "render/kaLiveDelay.h"
 #include "render/kaSourcesPluginMethods.h"
 
 namespace {
@@ -15,21 +17,20 @@ constexpr double kMicrosPerSecond = 1'000'000.0;
 kaPluginVideoRenderer::kaPluginVideoRenderer(const std::string& name, kaBufferGroup2& group,
                                              kaSourcesPluginMethods& methods)
     : kaPluginRenderer(name, group, methods),
-      formatLock(zCritical::Factory(1)),
-      frameLock(zCritical::Factory(1)),
+      formatLock(kaMakeRequiredLock()),
+      frameLock(kaMakeRequiredLock()),
       frameChangedTime(zTime::MicroNow()),
       frameStampedTime(zTime::MicroNow()) {}
 
 kaPluginVideoRenderer::~kaPluginVideoRenderer() {
-  kaBuffer2* frame = nullptr;
+  kaRef<kaBuffer2> frame;
   {
     zCriticalGuard frameGuard(frameLock);
-    frame = currentFrame;
-    currentFrame = nullptr;
+    frame = std::move(currentFrame);
   }
-  if (frame) frame->Release();
-  // The members then go in reverse order: frameLock, formatLock, and the
-  // queue, whose destructor releases the frames still waiting.
+  // `frame` is released here, then the members go in reverse order:
+  // frameLock, formatLock, and the queue, whose destructor releases the
+  // frames still waiting.
 }
 
 int32_t kaPluginVideoRenderer::QueryInterface(const char* name, void** out) {
@@ -64,26 +65,38 @@ void kaPluginVideoRenderer::TakeFrameDurationLocked(const kaBuffer2& frame) {
   frameDuration = static_cast<int64_t>(std::min(range.duration, kLargest));
 }
 
+void kaPluginVideoRenderer::StampDisplaySize(kaBuffer2& frame) {
+  // Written only when it changes something: a frame delivered again (or to a
+  // second renderer) may already be in a host's hands.
+  const int width = frame.Width();
+  const int height = frame.Height();
+  const int displayWidth = frame.GetDisplayWidth();
+  const int displayHeight = frame.GetDisplayHeight();
+  if ((displayWidth == 0 || displayHeight == 0) && (displayWidth != width || displayHeight != height)) {
+    frame.SetDisplayWidth(width);
+    frame.SetDisplayHeight(height);
+  }
+}
+
 void kaPluginVideoRenderer::OnReceiveVideo(kaBuffer2* frame) {
   if (!frame) return;
+  StampDisplaySize(*frame);
 
   if (delayQueue.GetDelay() == 0) {
-    kaBuffer2* replaced = nullptr;
+    kaRef<kaBuffer2> replaced;
     {
       zCriticalGuard frameGuard(frameLock);
       zCriticalGuard formatGuard(formatLock);
-      replaced = currentFrame;
-      frame->AddRef();
-      currentFrame = frame;
+      if (!frame->AsBool(veKeyVideoIsInterlaced, false)) frame->SetBool(veKeyVideoIsInterlaced, true, 0);
+      replaced = std::exchange(currentFrame, kaRef<kaBuffer2>::Retain(frame));
       outputWidth = frame->Width();
       outputHeight = frame->Height();
       outputRasterType = static_cast<int32_t>(frame->RasterType());
-      frame->SetBool(veKeyVideoIsInterlaced, true, 0);
       TakeFrameDurationLocked(*frame);
       MarkFrameChangedLocked();
     }
-    // After the locks: the last release may hand the frame to the cache.
-    if (replaced) replaced->Release();
+    // `replaced` goes after the locks: its last release may hand the frame
+    // to the cache.
   } else {
     delayQueue.Enqueue(frame, zTime::MicroNow());
   }
@@ -102,74 +115,67 @@ void kaPluginVideoRenderer::OnReceiveVideo(kaBuffer2* frame) {
 int32_t kaPluginVideoRenderer::CueVideo(kaBuffer2** out, const ka_renderer_params& params) {
   if (!out) return -1;
 
-  // References to give back once the locks are left.
-  kaBuffer2* replaced = nullptr;
-  kaBuffer2* repeated = nullptr;
-
-  if (delayQueue.GetDelay() != 0) {
-    if (kaBuffer2* frame = delayQueue.Dequeue(params.cueTime)) {
-      zCriticalGuard frameGuard(frameLock);
-      zCriticalGuard formatGuard(formatLock);
-      if (frame == currentFrame) {
-        // The queue shows its last frame again: nothing changed on screen.
-        repeated = frame;
-      } else {
-        replaced = currentFrame;
-        currentFrame = frame;  // takes over the reference that Dequeue added
-        outputWidth = frame->Width();
-        outputHeight = frame->Height();
-        TakeFrameDurationLocked(*frame);
-        MarkFrameChangedLocked();
-      }
-    }
-  }
-
+  // References to give back once the locks are left: a last release may
+  // hand a frame to the cache, or run a host's pre-recycle function.
+  kaRef<kaBuffer2> replaced;
+  kaRef<kaBuffer2> due;
+  kaDelayedBufferQueue<kaBuffer2>::Dropped dropped;
   int32_t result = 0;
   {
     zCriticalGuard frameGuard(frameLock);
+    if (delayQueue.GetDelay() != 0) {
+      due = kaRef<kaBuffer2>::Adopt(delayQueue.Dequeue(params.cueTime, dropped));
+      // The queue repeats its last frame while nothing newer is due: that is
+      // no change on screen.
+      if (due && due != currentFrame) {
+        zCriticalGuard formatGuard(formatLock);
+        outputWidth = due->Width();
+        outputHeight = due->Height();
+        TakeFrameDurationLocked(*due);
+        replaced = std::exchange(currentFrame, std::move(due));
+        MarkFrameChangedLocked();
+      }
+    }
+
     if (!currentFrame) {
       veMediaRecord format;
       OutputFormat(veMediaTypeVideo, format, 0);
       kaGPUAccessibleBuffer* blank = nullptr;
       if (bufferGroup->CreateBlankGPUAccessibleBuffer(format, false, &blank) == 0 && blank) {
-        currentFrame = blank;  // takes over the group's reference
+        // Ours alone until handed out: its record may still be written.
         blank->SetDisplayWidth(blank->Width());
         blank->SetDisplayHeight(blank->Height());
+        currentFrame = kaRef<kaBuffer2>::Adopt(blank);
         MarkFrameChangedLocked();
       }
     }
     if (currentFrame) {
-      currentFrame->AddRef();
-      *out = currentFrame;
       if (frameStampedTime != frameChangedTime) {
-        if (currentFrame->GetDisplayWidth() == 0 || currentFrame->GetDisplayHeight() == 0) {
-          currentFrame->SetDisplayWidth(currentFrame->Width());
-          currentFrame->SetDisplayHeight(currentFrame->Height());
-        }
+        // The display size of a delivered frame was settled at delivery; a
+        // frame whose record a plug-in changed since then gets it now.
+        StampDisplaySize(*currentFrame);
         currentFrame->SetDirtiedTime(params.cueTime);
         frameStampedTime = frameChangedTime;
       }
+      *out = kaRef<kaBuffer2>(currentFrame).Detach();
     } else {
       *out = nullptr;
       result = -1;
     }
   }
-
-  if (replaced) replaced->Release();
-  if (repeated) repeated->Release();
   return result;
 }
 
 void kaPluginVideoRenderer::FlushVideo() {
-  kaBuffer2* dropped = nullptr;
-  {
-    zCriticalGuard frameGuard(frameLock);
-    MarkFrameChangedLocked();
-    dropped = currentFrame;
-    currentFrame = nullptr;
-  }
-  if (dropped) dropped->Release();
-  delayQueue.Clear();
+  // Released after the lock, as in a cue.
+  kaRef<kaBuffer2> shown;
+  kaDelayedBufferQueue<kaBuffer2>::Dropped queued;
+  // The queue is emptied under frameLock too, so that a concurrent cue cannot
+  // take the flushed frame back from it.
+  zCriticalGuard frameGuard(frameLock);
+  MarkFrameChangedLocked();
+  shown = std::move(currentFrame);
+  delayQueue.Clear(queued);
 }
 
 int32_t kaPluginVideoRenderer::OutputFormat(veMediaType /*type*/, veMediaRecord& record, int32_t /*variant*/) {
@@ -220,14 +226,17 @@ int32_t kaPluginVideoRenderer::GetOutputHeight() {
 }
 
 void kaPluginVideoRenderer::SetVideoDelay(double seconds) {
-  // SecondsToMicro truncates toward zero, gives 0 for NaN and saturates.
-  const int64_t micros = zTime::SecondsToMicro(seconds);
-  delayQueue.SetDelay(micros < 0 ? 0 : micros);
+  // Truncated toward zero, as the queue counts whole microseconds.
+  delayQueue.SetDelay(zTime::SecondsToMicro(kaLiveDelay::ClampSeconds(seconds)));
 }
 
 double kaPluginVideoRenderer::GetVideoDelay() const {
   return static_cast<double>(delayQueue.GetDelay()) / kMicrosPerSecond;
 }
+
+void kaPluginVideoRenderer::SetMaxDelayedBytes(uint64_t bytes) { delayQueue.SetMaxQueuedBytes(bytes); }
+
+uint64_t kaPluginVideoRenderer::DelayedFramesDropped() const { return delayQueue.DroppedForSpace(); }
 
 void kaPluginVideoRenderer::GetVideoDelayFormat(veMediaRecord& record) {
   zCriticalGuard frameGuard(frameLock);

@@ -19,9 +19,16 @@
 //
 // Locks: `frameLock` guards the frame on screen and the frame times;
 // `formatLock` guards the output size, raster type and frame duration. Order:
-// frameLock before formatLock wherever both are held; the delay queue's lock
-// is never taken under either. The host's callback runs outside all of them,
-// and replaced frames are released after the locks are left.
+// frameLock, then the delay queue's own lock, then formatLock. A cue takes
+// its frame from the queue under frameLock, so cues from any number of host
+// threads put frames on screen in the order the queue hands them out and
+// never step back in time. The host's callback runs outside all of them, and
+// replaced frames are released after the locks are left.
+//
+// A delivered frame's record is written only on the delivery thread, before
+// the host or a cue can see the frame ("vidI", a missing display size); a cue
+// writes nothing of a shown frame but its dirtied time, which is atomic. So a
+// host may keep a frame and read it on its own thread while cues go on.
 class KASP2_EXPORT kaPluginVideoRenderer : public kaPluginRenderer, public kaXIVideoLiveDelay {
  public:
   kaPluginVideoRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods);
@@ -53,23 +60,31 @@ class KASP2_EXPORT kaPluginVideoRenderer : public kaPluginRenderer, public kaXIV
   // ---- kaXIVideoLiveDelay -------------------------------------------------------
   // Seconds × 1,000,000 truncated toward zero, then the queue is emptied (the
   // frame on screen stays). NaN and negative values mean no delay; values
-  // beyond the int64 range of microseconds saturate.
+  // above the live-delay ceiling (kaLiveDelay, 10 s) are held at it.
   void SetVideoDelay(double seconds) override;
   double GetVideoDelay() const override;
   // Under frameLock: a copy of the whole format of the frame on screen, or,
   // with none, what OutputFormat(vido) writes.
   void GetVideoDelayFormat(veMediaRecord& record) override;
 
+  // The storage that frames waiting out the delay may hold (2 GiB unless set;
+  // see kaDelayedBufferQueue): beyond it the oldest waiting frames are
+  // dropped, so memory stays bounded whatever the plug-in sends. Frames
+  // dropped so far are counted.
+  void SetMaxDelayedBytes(uint64_t bytes);
+  uint64_t DelayedFramesDropped() const;
+
   // ---- plug-in side -------------------------------------------------------------
   // A plug-in delivers `frame`; it keeps its own reference, and the renderer
-  // takes one of its own. Without a delay the frame goes on screen at once:
-  // the output size and raster type follow its record, its "vidI" is set
-  // true, and its time range's duration becomes the frame duration when both
-  // of the range's scales are non-zero. With a delay it waits in the queue
-  // (nothing else changes now). Then the host's VideoReceived is called with
-  // a producer that yields the frame. A null frame is ignored, with no call.
-  // Without a delay this allocates nothing once the frame's record has held
-  // "vidI" before.
+  // takes one of its own. A frame without a display size gets its width and
+  // height as one now. Without a delay the frame goes on screen at once: the
+  // output size and raster type follow its record, its "vidI" is set true,
+  // and its time range's duration becomes the frame duration when both of the
+  // range's scales are non-zero. With a delay it waits in the queue (nothing
+  // else changes now). Then the host's VideoReceived is called with a
+  // producer that yields the frame. A null frame is ignored, with no call.
+  // The plug-in must not write the frame once delivered. Without a delay this
+  // allocates nothing once the frame's record has held "vidI" before.
   void OnReceiveVideo(kaBuffer2* frame);
 
   // ---- host side ----------------------------------------------------------------
@@ -79,9 +94,10 @@ class KASP2_EXPORT kaPluginVideoRenderer : public kaPluginRenderer, public kaXIV
   // output size). With no frame on screen (none yet, or after a flush) a
   // blank frame of the current OutputFormat is made by the group (opaque
   // black in "rgba") and stays on screen. The first cue that shows a frame
-  // stamps it with the cue time as its dirtied time (and a display size, if
-  // it has none, of its width and height); a repeat of the same frame from
-  // the queue is not a change and is not stamped again.
+  // stamps it with the cue time as its dirtied time; a repeat of the same
+  // frame from the queue is not a change and is not stamped again. Any
+  // number of host threads may cue at once: none is shown a frame older than
+  // one already shown.
   // Failures: a null `out` returns -1 and changes nothing. When the group
   // cannot make the blank frame (an odd width with a YUV raster type learned
   // from frames, or memory short) *out is set to null, -1 is returned and the
@@ -93,33 +109,36 @@ class KASP2_EXPORT kaPluginVideoRenderer : public kaPluginRenderer, public kaXIV
   void FlushVideo();
 
  protected:
-  // Releases the frame on screen, deletes both locks (frameLock first),
-  // destroys the queue (releasing its frames), then the base releases the
-  // host's table and the group.
+  // Construction throws std::bad_alloc when a lock cannot be made.
+  // Destruction releases the frame on screen, deletes both locks (frameLock
+  // first), destroys the queue (releasing its frames), then the base
+  // releases the host's table and the group.
   ~kaPluginVideoRenderer() override;
 
   // Frames waiting out the live delay; has its own lock.
   kaDelayedBufferQueue<kaBuffer2> delayQueue;
   zCriticalPtr formatLock;
   zCriticalPtr frameLock;
-  // Guarded by frameLock: when currentFrame last changed or was flushed. It
-  // never repeats a value (a change within the microsecond of the previous
-  // one is recorded a microsecond later), so no change looks like none.
-  int64_t frameChangedTime;
-  // Guarded by frameLock: the frameChangedTime that the last cue acted on.
-  int64_t frameStampedTime;
-  // Guarded by frameLock: the frame on screen, one reference held, or null.
-  kaBuffer2* currentFrame = nullptr;
-  // Guarded by formatLock: time scale and length of one frame; -1 until a
-  // frame's time range gives them.
-  int64_t frameDurationScale = -1;
-  int64_t frameDuration = -1;
+  // When currentFrame last changed or was flushed. It never repeats a value
+  // (a change within the microsecond of the previous one is recorded a
+  // microsecond later), so no change looks like none.
+  int64_t frameChangedTime Z_GUARDED_BY(frameLock);
+  // The frameChangedTime that the last cue acted on.
+  int64_t frameStampedTime Z_GUARDED_BY(frameLock);
+  // The frame on screen, or empty.
+  kaRef<kaBuffer2> currentFrame Z_GUARDED_BY(frameLock);
+  // Time scale and length of one frame; -1 until a frame's time range gives
+  // them.
+  int64_t frameDurationScale Z_GUARDED_BY(formatLock) = -1;
+  int64_t frameDuration Z_GUARDED_BY(formatLock) = -1;
 
  private:
   // Moves frameChangedTime to now (at least one past any time it or
-  // frameStampedTime held). Expects frameLock held.
-  void MarkFrameChangedLocked();
+  // frameStampedTime held).
+  void MarkFrameChangedLocked() Z_REQUIRES(frameLock);
   // Takes the frame duration from `frame`'s time range when both of its
-  // scales are non-zero. Expects formatLock held.
-  void TakeFrameDurationLocked(const kaBuffer2& frame);
+  // scales are non-zero.
+  void TakeFrameDurationLocked(const kaBuffer2& frame) Z_REQUIRES(formatLock);
+  // Gives `frame` its width and height as display size when it has none.
+  static void StampDisplaySize(kaBuffer2& frame);
 };

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <numbers>
+#include <numeric>
 
 #include "ToneGenerator.h"
 
@@ -12,6 +14,12 @@ constexpr double kTwoPi = 2.0 * std::numbers::pi;
 // A period whose fitted tone is this far from the generated amplitude holds
 // something other than the tone (a drop-in of silence, garbage).
 constexpr double kAmplitudeTolerance = 0.1;
+// The most that the second tone's view of a change may differ from the
+// nearest whole-cycle reading of the first's, as a share of the spacing of
+// those readings (0.49 frames for 440 and 221 Hz at 48 kHz). Measured: up to
+// 0.1 frames through every rate converter and drift correction of the
+// simulator, sources from 8 to 192 kHz and ±9000 ppm.
+constexpr double kConsistentShare = 0.4;
 
 double WrapPhase(double radians) {
   double wrapped = std::fmod(radians + std::numbers::pi, kTwoPi);
@@ -26,18 +34,36 @@ bool IsSilent(const int16_t* samples, int64_t count) {
   return true;
 }
 
+bool IsWholeHertz(double frequency) { return frequency >= 1.0 && std::fabs(frequency - std::round(frequency)) < 1e-9; }
+
 }  // namespace
 
-AudioStreamChecker::AudioStreamChecker(Mode mode, double frequency, double amplitude, int32_t outputRate)
-    : mode_(mode),
-      frequency_(frequency),
-      expectedAmplitude_(amplitude * 32768.0),
-      outputRate_(outputRate > 0 ? outputRate : 1),
-      omega_(kTwoPi * frequency / outputRate_) {}
+AudioStreamChecker::AudioStreamChecker(Mode mode, const Tone& tone, int32_t outputRate)
+    : mode_(mode), outputRate_(outputRate > 0 ? outputRate : 1) {
+  tones_ = tone.secondFrequency > 0.0 ? 2 : 1;
+  frequency_[0] = tone.frequency;
+  frequency_[1] = tone.secondFrequency;
+  for (int t = 0; t < tones_; ++t) {
+    omega_[t] = kTwoPi * frequency_[t] / outputRate_;
+    cycleFrames_[t] = frequency_[t] > 0.0 ? outputRate_ / frequency_[t] : 0.0;
+  }
+  expectedAmplitude_ = tone.amplitude / tones_ * 32768.0;
+  if (tones_ == 2 && IsWholeHertz(tone.frequency) && IsWholeHertz(tone.secondFrequency)) {
+    const auto first = static_cast<int64_t>(std::llround(tone.frequency));
+    const auto second = static_cast<int64_t>(std::llround(tone.secondFrequency));
+    cyclesPerPattern_ = first / std::gcd(first, second);
+  }
+}
 
 void AudioStreamChecker::AddPeriod(const int16_t* samples, int32_t frames, int32_t channels, bool newReadBase) {
   ++counts_.periods;
   if (!samples || frames <= 0 || channels <= 0) return;
+  // The first base of a stream is its start, not a re-prime. A base pinned
+  // at a silent cue moves the position of the next sound.
+  if (newReadBase && counts_.started) {
+    ++counts_.reprimes;
+    reprimePending_ = true;
+  }
   if (IsSilent(samples, static_cast<int64_t>(frames) * channels)) {
     if (counts_.started) {
       ++counts_.silentAfterStart;
@@ -46,18 +72,23 @@ void AudioStreamChecker::AddPeriod(const int16_t* samples, int32_t frames, int32
     }
     return;
   }
-  const bool reprime = newReadBase && counts_.started;
-  if (reprime) ++counts_.reprimes;
   counts_.started = true;
   if (mode_ == Mode::kCounter) {
-    CheckCounter(samples, frames, channels, reprime);
+    CheckCounter(samples, frames, channels);
   } else {
-    CheckSine(samples, frames, channels, reprime);
+    CheckSine(samples, frames, channels);
   }
 }
 
-void AudioStreamChecker::CheckCounter(const int16_t* samples, int32_t frames, int32_t channels, bool reprime) {
-  if (reprime) haveExpected_ = false;
+void AudioStreamChecker::CountJump(int64_t frames) {
+  if (frames > 0) {
+    (reprimePending_ ? counts_.reprimeLostFrames : counts_.lostFrames) += static_cast<uint64_t>(frames);
+  } else if (frames < 0) {
+    (reprimePending_ ? counts_.reprimeRepeatedFrames : counts_.repeatedFrames) += static_cast<uint64_t>(-frames);
+  }
+}
+
+void AudioStreamChecker::CheckCounter(const int16_t* samples, int32_t frames, int32_t channels) {
   bool corrupt = false;
   for (int32_t f = 0; f < frames; ++f) {
     const int16_t* frame = samples + static_cast<int64_t>(f) * channels;
@@ -79,17 +110,16 @@ void AudioStreamChecker::CheckCounter(const int16_t* samples, int32_t frames, in
       if (haveExpected_) expected_ = (expected_ + 1) % ToneGenerator::kCounterPeriod;
       continue;
     }
-    if (haveExpected_ && position != expected_) {
+    if (haveExpected_) {
       // The shorter way round the counter's period.
       int32_t jump = position - expected_;
       if (jump > ToneGenerator::kCounterPeriod / 2) jump -= ToneGenerator::kCounterPeriod;
       if (jump < -ToneGenerator::kCounterPeriod / 2) jump += ToneGenerator::kCounterPeriod;
-      if (jump > 0) {
-        counts_.lostFrames += static_cast<uint64_t>(jump);
-      } else {
-        counts_.repeatedFrames += static_cast<uint64_t>(-jump);
-      }
+      CountJump(jump);
     }
+    // The first frame read after a re-prime shows its jump (none when the
+    // new base happens to continue the stream).
+    reprimePending_ = false;
     haveExpected_ = true;
     expected_ = (position + 1) % ToneGenerator::kCounterPeriod;
   }
@@ -97,49 +127,118 @@ void AudioStreamChecker::CheckCounter(const int16_t* samples, int32_t frames, in
 }
 
 void AudioStreamChecker::PrepareFit(int32_t frames) {
-  sin_.resize(static_cast<size_t>(frames));
-  cos_.resize(static_cast<size_t>(frames));
-  double ss = 0, sc = 0, cc = 0;
-  for (int32_t j = 0; j < frames; ++j) {
-    sin_[j] = std::sin(omega_ * j);
-    cos_[j] = std::cos(omega_ * j);
-    ss += sin_[j] * sin_[j];
-    sc += sin_[j] * cos_[j];
-    cc += cos_[j] * cos_[j];
+  fitFrames_ = frames;
+  const int n = kBasisPerTone * tones_;
+  basis_.assign(static_cast<size_t>(n) * static_cast<size_t>(frames), 0.0);
+  // Time runs from the period's centre, scaled to -1 ... 1 for the slope
+  // terms, which take up a tone that runs a little fast or slow within the
+  // period (a drift correction at every block stretches or shrinks time):
+  // without them such a tone biases each tone's phase differently.
+  const double centre = (frames - 1) / 2.0;
+  const double scale = centre > 0 ? 1.0 / centre : 1.0;
+  for (int t = 0; t < tones_; ++t) {
+    double* row[kBasisPerTone];
+    for (int b = 0; b < kBasisPerTone; ++b) row[b] = &basis_[static_cast<size_t>(kBasisPerTone * t + b) * frames];
+    for (int32_t j = 0; j < frames; ++j) {
+      const double u = j - centre;
+      row[0][j] = std::sin(omega_[t] * u);
+      row[1][j] = std::cos(omega_[t] * u);
+      row[2][j] = u * scale * row[0][j];
+      row[3][j] = u * scale * row[1][j];
+    }
   }
-  const double determinant = ss * cc - sc * sc;
-  if (determinant == 0.0) {
-    inverse_[0] = inverse_[1] = inverse_[2] = 0.0;
-    return;
+  // The normal matrix and its inverse by Gauss-Jordan elimination; a
+  // singular one (a period too short to tell the tones apart) leaves a zero
+  // inverse, which fits no tone.
+  double gram[kMaxBasis][2 * kMaxBasis] = {};
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) {
+      double sum = 0.0;
+      const double* a = &basis_[static_cast<size_t>(r) * frames];
+      const double* b = &basis_[static_cast<size_t>(c) * frames];
+      for (int32_t j = 0; j < frames; ++j) sum += a[j] * b[j];
+      gram[r][c] = sum;
+    }
+    gram[r][n + r] = 1.0;
   }
-  inverse_[0] = cc / determinant;
-  inverse_[1] = -sc / determinant;
-  inverse_[2] = ss / determinant;
+  for (auto& row : inverse_) {
+    for (double& value : row) value = 0.0;
+  }
+  for (int col = 0; col < n; ++col) {
+    int pivot = col;
+    for (int r = col + 1; r < n; ++r) {
+      if (std::fabs(gram[r][col]) > std::fabs(gram[pivot][col])) pivot = r;
+    }
+    if (std::fabs(gram[pivot][col]) < 1e-9) return;
+    for (int c = 0; c < 2 * n; ++c) std::swap(gram[col][c], gram[pivot][c]);
+    const double pivotValue = gram[col][col];
+    for (int c = 0; c < 2 * n; ++c) gram[col][c] /= pivotValue;
+    for (int r = 0; r < n; ++r) {
+      if (r == col) continue;
+      const double factor = gram[r][col];
+      for (int c = 0; c < 2 * n; ++c) gram[r][c] -= factor * gram[col][c];
+    }
+  }
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) inverse_[r][c] = gram[r][n + c];
+  }
 }
 
-void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32_t channels, bool reprime) {
-  if (static_cast<size_t>(frames) != sin_.size()) PrepareFit(frames);
-  // y[j] ≈ a sin(ωj) + b cos(ωj) = R sin(ωj + φ) on channel 0.
-  double sy = 0, cy = 0;
-  for (int32_t j = 0; j < frames; ++j) {
-    const double y = samples[static_cast<int64_t>(j) * channels];
-    sy += y * sin_[j];
-    cy += y * cos_[j];
+bool AudioStreamChecker::ResolveChange(const double phaseChange[kMaxTones], double* frames) const {
+  const double fine = omega_[0] > 0 ? phaseChange[0] / omega_[0] : 0.0;
+  *frames = fine;
+  if (tones_ < 2 || cyclesPerPattern_ < 2 || omega_[1] <= 0) return true;
+  // The change is `fine` plus whole cycles of the first tone: the number of
+  // cycles whose span the second tone's change agrees with best. The
+  // readings' disagreements with the second tone are distinct multiples of
+  // `spacing` (the first tone's cycles run through every phase of the
+  // second before the pair repeats), so a best one within kConsistentShare
+  // of it is the only one that near; none that near means the two tones
+  // tell different stories.
+  const double second = phaseChange[1] / omega_[1];
+  const double spacing = cycleFrames_[1] / static_cast<double>(cyclesPerPattern_);
+  double bestResidual = std::numeric_limits<double>::infinity();
+  for (int64_t k = -(cyclesPerPattern_ - 1) / 2; k <= cyclesPerPattern_ / 2; ++k) {
+    const double candidate = fine + static_cast<double>(k) * cycleFrames_[0];
+    double residual = candidate - second;
+    residual -= cycleFrames_[1] * std::round(residual / cycleFrames_[1]);
+    if (std::fabs(residual) < bestResidual) {
+      bestResidual = std::fabs(residual);
+      *frames = candidate;
+    }
   }
-  const double a = inverse_[0] * sy + inverse_[1] * cy;
-  const double b = inverse_[1] * sy + inverse_[2] * cy;
-  // The phase at the tone's own time base: the local phase less the phase
-  // that the frames sounded so far account for.
-  const double elapsedCycles = std::fmod(frequency_ * static_cast<double>(soundingFrames_) / outputRate_, 1.0);
-  const double phase = WrapPhase(std::atan2(b, a) - kTwoPi * elapsedCycles);
+  return bestResidual <= kConsistentShare * spacing;
+}
+
+void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32_t channels) {
+  if (frames != fitFrames_) PrepareFit(frames);
+  const int n = kBasisPerTone * tones_;
+  // y[j] ≈ Σ (a_t + c_t u) sin(ω_t u) + (b_t + d_t u) cos(ω_t u) on channel
+  // 0, u = j less the period's centre; R_t sin(ω_t u + φ_t) at the centre.
+  double projection[kMaxBasis] = {};
+  for (int b = 0; b < n; ++b) {
+    const double* row = &basis_[static_cast<size_t>(b) * frames];
+    double sum = 0.0;
+    for (int32_t j = 0; j < frames; ++j) sum += samples[static_cast<int64_t>(j) * channels] * row[j];
+    projection[b] = sum;
+  }
+  double phase[kMaxTones] = {0, 0};
+  bool fits = true;
+  for (int t = 0; t < tones_; ++t) {
+    double a = 0, b = 0;
+    for (int c = 0; c < n; ++c) {
+      a += inverse_[kBasisPerTone * t][c] * projection[c];
+      b += inverse_[kBasisPerTone * t + 1][c] * projection[c];
+    }
+    // The phase at the tone's own time base: the phase at the period's
+    // centre less the phase that the frames sounded before it account for.
+    const double centre = static_cast<double>(soundingFrames_) + (frames - 1) / 2.0;
+    const double elapsedCycles = std::fmod(frequency_[t] * centre / outputRate_, 1.0);
+    phase[t] = WrapPhase(std::atan2(b, a) - kTwoPi * elapsedCycles);
+    fits = fits && std::fabs(std::hypot(a, b) - expectedAmplitude_) <= kAmplitudeTolerance * expectedAmplitude_;
+  }
   soundingFrames_ += frames;
 
-  if (reprime) {
-    haveReference_ = false;
-    periodsUntilReference_ = 1;
-    pendingMisfit_ = false;
-  }
-  const bool fits = std::fabs(std::hypot(a, b) - expectedAmplitude_) <= kAmplitudeTolerance * expectedAmplitude_;
   if (!haveReference_) {
     // The first sounding period may start inside the converter's warm-up or
     // the live delay's lead-in; the next one is the reference.
@@ -147,9 +246,10 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
       --periodsUntilReference_;
     } else if (fits) {
       haveReference_ = true;
-      lastPhase_ = phase;
-      slipRadians_ = 0.0;
+      for (int t = 0; t < tones_; ++t) lastPhase_[t] = phase[t];
+      slipFrames_ = 0.0;
       lastSlipFrames_ = 0;
+      reprimePending_ = false;
     }
     return;
   }
@@ -160,11 +260,20 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
     pendingMisfit_ = true;
     return;
   }
-  slipRadians_ += WrapPhase(phase - lastPhase_);
-  lastPhase_ = phase;
-  const int64_t slip = omega_ > 0 ? std::llround(slipRadians_ / omega_) : 0;
-  if (slip > lastSlipFrames_) counts_.lostFrames += static_cast<uint64_t>(slip - lastSlipFrames_);
-  if (slip < lastSlipFrames_) counts_.repeatedFrames += static_cast<uint64_t>(lastSlipFrames_ - slip);
+  double change[kMaxTones] = {0, 0};
+  for (int t = 0; t < tones_; ++t) change[t] = WrapPhase(phase[t] - lastPhase_[t]);
+  double resolved = 0.0;
+  if (!ResolveChange(change, &resolved)) {
+    // Tones that disagree are no clean period of the source either.
+    if (pendingMisfit_) ++counts_.corruptPeriods;
+    pendingMisfit_ = true;
+    return;
+  }
+  for (int t = 0; t < tones_; ++t) lastPhase_[t] = phase[t];
+  slipFrames_ += resolved;
+  const int64_t slip = std::llround(slipFrames_);
+  CountJump(slip - lastSlipFrames_);
+  reprimePending_ = false;
   // A misfit that no jump explains held something other than the tone.
   if (pendingMisfit_ && slip == lastSlipFrames_) ++counts_.corruptPeriods;
   pendingMisfit_ = false;

@@ -4,40 +4,62 @@
 
 // Checks the audio that a host cued from one renderer, period after period,
 // against what the source generated, and counts frames lost or repeated on
-// the way. Two ways, chosen by what the road from source to cue preserves:
+// the way. Everything it counts is measured on the cued samples; the
+// renderer's own counters only say where to book a jump. Two ways, chosen by
+// what the road from source to cue preserves:
 //  - kCounter: the source sends the sample counter of ToneGenerator and
 //    nothing resamples it (48 kHz, no drift correction), so every cued frame
 //    names its source frame exactly; a jump of +k is k lost frames, of -k k
-//    repeated frames.
-//  - kSine: the source sends its quadrature sine and the audio is resampled
-//    (another rate, or drift correction); each period's phase is fitted by
-//    least squares on channel 0, and a change of phase between periods,
+//    repeated frames (exact up to half the counter's period, ±32767 frames).
+//  - kSine: the source sends one or two sines and the audio is resampled
+//    (another rate, or drift correction); each period's phases are fitted by
+//    least squares on channel 0, and the change of phase between periods,
 //    divided by the phase of one frame, is the number of frames gained or
-//    lost (unambiguous up to half a cycle of the tone).
+//    lost. One tone names a jump up to half its cycle; with a second tone the
+//    second phase tells how many whole cycles of the first a jump spans, so
+//    that a jump is named up to half the pair's common period (±24000 frames
+//    for 440 and 221 Hz at 48 kHz).
 // Periods of all-zero samples are silence and are skipped: before the first
 // sound they are the renderer priming, after it they are drop-outs. The
 // stream continues across a drop-out (an underrun holds the read position).
-// A period at which the renderer pinned a new read base while already
-// running is a re-prime: its jump is counted as one and not as lost frames.
-// Not thread-safe: the engine thread feeds it. Allocates only when made.
+// A new read base after the first sound is a re-prime: whatever jump the
+// audio makes there (frames skipped forward or replayed backward) is counted
+// apart from other losses, but counted all the same.
+//
+//   silent ──first sound──> started ──new read base──> re-prime pending
+//                              ^                              │
+//                              └──── next measured jump ──────┘
+//                                   (booked as a re-prime's)
+//
+// Not thread-safe: the engine thread feeds it. Allocates only when made and
+// when the period length changes.
 class AudioStreamChecker {
  public:
   enum class Mode { kCounter, kSine };
+
+  // The source's sine (kSine): one or two frequencies in Hz (0: no second
+  // tone) and the share of full scale that the tones have together.
+  struct Tone {
+    double frequency = 440.0;
+    double secondFrequency = 0.0;
+    double amplitude = 0.5;
+  };
 
   struct Counts {
     uint64_t periods = 0;
     uint64_t silentBeforeStart = 0;  // priming (and the live delay's lead-in)
     uint64_t silentAfterStart = 0;   // drop-outs: underruns or a silent writer
-    uint64_t lostFrames = 0;
-    uint64_t repeatedFrames = 0;
-    uint64_t reprimes = 0;           // jumps made by a new read base
+    uint64_t lostFrames = 0;         // skipped, away from re-primes
+    uint64_t repeatedFrames = 0;     // replayed, away from re-primes
+    uint64_t reprimes = 0;           // new read bases after the first sound
+    uint64_t reprimeLostFrames = 0;      // skipped where a re-prime moved the read position
+    uint64_t reprimeRepeatedFrames = 0;  // replayed where one did
     uint64_t corruptPeriods = 0;     // samples that are no frame of the source
     bool started = false;
   };
 
-  // `frequency` is the tone's frequency in Hz and `amplitude` its share of
-  // full scale (kSine only); `outputRate` the cued audio's rate.
-  AudioStreamChecker(Mode mode, double frequency, double amplitude, int32_t outputRate);
+  // `outputRate` is the cued audio's rate; `tone` matters to kSine only.
+  AudioStreamChecker(Mode mode, const Tone& tone, int32_t outputRate);
 
   // One cued period: `frames` frames of `channels` interleaved 16-bit
   // samples; `newReadBase` when the renderer pinned a read base at this cue.
@@ -48,32 +70,52 @@ class AudioStreamChecker {
   Mode GetMode() const { return mode_; }
 
  private:
-  void CheckCounter(const int16_t* samples, int32_t frames, int32_t channels, bool newReadBase);
-  void CheckSine(const int16_t* samples, int32_t frames, int32_t channels, bool newReadBase);
+  static constexpr int kMaxTones = 2;
+  // Per tone: sine and cosine, and each times the time from the period's
+  // centre.
+  static constexpr int kBasisPerTone = 4;
+  static constexpr int kMaxBasis = kBasisPerTone * kMaxTones;
+
+  void CheckCounter(const int16_t* samples, int32_t frames, int32_t channels);
+  void CheckSine(const int16_t* samples, int32_t frames, int32_t channels);
   void PrepareFit(int32_t frames);
+  // Books a jump of `frames` (positive: skipped) as a re-prime's when one is
+  // pending, else as an ordinary loss or repeat.
+  void CountJump(int64_t frames);
+  // The change of the tone's time base in `*frames`, from the change of each
+  // tone's phase: the first tone's names it within half a cycle, the second
+  // picks the whole cycles. False when the two do not agree on any.
+  bool ResolveChange(const double phaseChange[kMaxTones], double* frames) const;
 
   Mode mode_;
-  double frequency_;
-  double expectedAmplitude_;  // in 16-bit steps
+  int tones_ = 1;
+  double frequency_[kMaxTones] = {0, 0};
+  double omega_[kMaxTones] = {0, 0};      // radians per output frame
+  double cycleFrames_[kMaxTones] = {0, 0};
+  double expectedAmplitude_ = 0.0;        // of each tone, in 16-bit steps
   int32_t outputRate_;
-  double omega_;              // radians per output frame
+  // Cycles of the first tone before the pair of tones repeats (1 with one
+  // tone, or when the frequencies are not whole numbers of hertz).
+  int64_t cyclesPerPattern_ = 1;
   Counts counts_;
+  bool reprimePending_ = false;
 
   // kCounter: the source frame (modulo the counter's period) expected next.
   bool haveExpected_ = false;
   int32_t expected_ = 0;
 
-  // kSine: the fit's basis over one period and the inverse of its normal
-  // matrix; sounding frames so far (the tone's time base); the phase slip
-  // tracked since the reference period.
-  std::vector<double> sin_;
-  std::vector<double> cos_;
-  double inverse_[3] = {0, 0, 0};  // [ss, sc, cc] of the inverse
+  // kSine: the fit's basis over one period (kBasisPerTone rows of
+  // `fitFrames_` values for each tone) and the inverse of its normal matrix;
+  // sounding frames so far (the tone's time base); the slip tracked since
+  // the reference period, in frames.
+  int32_t fitFrames_ = 0;
+  std::vector<double> basis_;
+  double inverse_[kMaxBasis][kMaxBasis] = {};
   int64_t soundingFrames_ = 0;
   bool haveReference_ = false;
   int periodsUntilReference_ = 1;
-  double lastPhase_ = 0.0;
-  double slipRadians_ = 0.0;
+  double lastPhase_[kMaxTones] = {0, 0};
+  double slipFrames_ = 0.0;
   int64_t lastSlipFrames_ = 0;
   bool pendingMisfit_ = false;  // the last sounding period fitted no tone
 };

@@ -11,6 +11,7 @@ ToneGenerator::Settings ToneSettings(const AudioSourceOptions& options) {
   settings.channels = options.channels;
   settings.ppm = options.ppm;
   settings.frequency = HostAudioSource::kToneFrequency;
+  settings.secondFrequency = HostAudioSource::kSecondToneFrequency;
   settings.amplitude = HostAudioSource::kToneAmplitude;
   const bool reachesCueUnchanged =
       options.sampleRate == kaPluginAudioRenderer::kWorkingSampleRate && !options.driftCorrection;
@@ -46,6 +47,7 @@ HostAudioSource::HostAudioSource(int index, const AudioSourceOptions& options, i
 }
 
 void HostAudioSource::Step() {
+  lateness_.Record(NextDueMicros(), zTime::MicroNow());
   ++blocks_;
   const int32_t frames = generator_.FramesForInterval(kBlockMicros);
   const int64_t first = generator_.FramesGenerated();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "DeliveryLateness.h"
 #include "HostSimOptions.h"
 #include "SampleAudioRenderer.h"
 #include "ToneGenerator.h"
@@ -12,7 +13,9 @@
 // its tone generator, delivering one block every 5 ms of host time with the
 // frames that the source's (possibly wrong) clock made in that time. A
 // source at 48 kHz without drift correction sends the sample counter, which
-// reaches the cue unchanged; any other sends a sine. The live delay is set
+// reaches the cue unchanged; any other sends two sines (440 and 221 Hz),
+// whose phases together name a jump of up to half a second in the cued
+// audio, however it was resampled. The live delay is set
 // through "kaXIAudioLiveDelay", drift correction and the tolerance on the
 // renderer. Step runs on the source's delivery thread (or the simulated
 // driver); the counters are read from any thread.
@@ -24,7 +27,10 @@ class HostAudioSource {
   // 11.7 ms with 5 ms blocks, 6.7 ms with 10 ms blocks.
   static constexpr int64_t kBlockMicros = 5'000;
   static constexpr double kToneFrequency = 440.0;  // Hz
-  static constexpr double kToneAmplitude = 0.5;    // of full scale
+  // Whole hertz and prime to the first, so the pair repeats only after a
+  // second; far enough from it for one period's fit to tell them apart.
+  static constexpr double kSecondToneFrequency = 221.0;  // Hz
+  static constexpr double kToneAmplitude = 0.5;          // of full scale, both tones together
 
   HostAudioSource(int index, const AudioSourceOptions& options, int tolerancePeriods, kaBufferGroup2& group,
                   kaSourcesPluginMethods& host);
@@ -40,11 +46,12 @@ class HostAudioSource {
 
   void Start(int64_t startMicros) { start_ = startMicros; }
   int64_t NextDueMicros() const { return start_ + (blocks_ + 1) * kBlockMicros; }
-  // Makes and delivers the block that is due.
+  // Makes and delivers the block that is due, and records how late it ran.
   void Step();
 
   uint64_t FramesDelivered() const { return framesDelivered_.load(std::memory_order_relaxed); }
   uint64_t Blocks() const { return deliveredBlocks_.load(std::memory_order_relaxed); }
+  const DeliveryLateness& Lateness() const { return lateness_; }
 
  private:
   std::string name_;
@@ -56,4 +63,5 @@ class HostAudioSource {
   int64_t blocks_ = 0;  // delivery thread
   std::atomic<uint64_t> framesDelivered_{0};
   std::atomic<uint64_t> deliveredBlocks_{0};
+  DeliveryLateness lateness_;
 };

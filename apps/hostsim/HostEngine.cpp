@@ -74,9 +74,11 @@ bool HostEngine::Open(const std::string& outDir, double durationSeconds, std::st
   for (size_t i = 0; i < audioSources_.size(); ++i) {
     const AudioSourceOptions& options = audioSources_[i]->Options();
     AudioCounters& counters = *audioCounters_[i];
+    const AudioStreamChecker::Tone tone{HostAudioSource::kToneFrequency, HostAudioSource::kSecondToneFrequency,
+                                        HostAudioSource::kToneAmplitude};
     counters.checker = std::make_unique<AudioStreamChecker>(
-        audioSources_[i]->SendsCounter() ? AudioStreamChecker::Mode::kCounter : AudioStreamChecker::Mode::kSine,
-        HostAudioSource::kToneFrequency, HostAudioSource::kToneAmplitude, kaPluginAudioRenderer::kWorkingSampleRate);
+        audioSources_[i]->SendsCounter() ? AudioStreamChecker::Mode::kCounter : AudioStreamChecker::Mode::kSine, tone,
+        kaPluginAudioRenderer::kWorkingSampleRate);
     char name[96];
     std::snprintf(name, sizeof name, "/audio%zu-%s-%d-%dch.wav", i + 1, FourCCText(options.format).c_str(),
                   options.sampleRate, options.channels);
@@ -269,6 +271,9 @@ void HostEngine::CueAudio(size_t index, const ka_renderer_params& params) {
   counters.cues.fetch_add(1, std::memory_order_relaxed);
   counters.silentBeforeStart.store(counts.silentBeforeStart, std::memory_order_relaxed);
   counters.silentAfterStart.store(counts.silentAfterStart, std::memory_order_relaxed);
+  counters.reprimes.store(counts.reprimes, std::memory_order_relaxed);
+  counters.reprimeLostFrames.store(counts.reprimeLostFrames, std::memory_order_relaxed);
+  counters.reprimeRepeatedFrames.store(counts.reprimeRepeatedFrames, std::memory_order_relaxed);
   counters.backlogBytes.store(renderer.BacklogBytes(), std::memory_order_relaxed);
   counters.channels.store(channels, std::memory_order_relaxed);
 }

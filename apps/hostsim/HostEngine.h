@@ -64,6 +64,9 @@ class HostEngine {
     std::atomic<uint64_t> cues{0};
     std::atomic<uint64_t> silentBeforeStart{0};
     std::atomic<uint64_t> silentAfterStart{0};
+    std::atomic<uint64_t> reprimes{0};
+    std::atomic<uint64_t> reprimeLostFrames{0};
+    std::atomic<uint64_t> reprimeRepeatedFrames{0};
     std::atomic<uint64_t> backlogBytes{0};
     std::atomic<uint64_t> failedCues{0};
     std::atomic<int32_t> channels{0};

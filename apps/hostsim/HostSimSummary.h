@@ -20,6 +20,8 @@ struct HostSimVideoSummary {
   uint64_t backwards = 0;
   double latencyAvgMs = 0.0;  // cue time minus the frame's due time
   double latencyMaxMs = 0.0;
+  double deliveryMaxLateMs = 0.0;  // most a delivery ran after its due time
+  uint64_t deliveryStalls = 0;     // deliveries more than DeliveryLateness::kStallMicros late
 };
 
 struct HostSimAudioSummary {
@@ -32,15 +34,21 @@ struct HostSimAudioSummary {
   uint64_t cues = 0;
   uint64_t silentBeforeStart = 0;  // priming
   uint64_t underruns = 0;          // silent cues after the first sound
-  uint64_t lostFrames = 0;
-  uint64_t repeatedFrames = 0;
-  uint64_t reprimes = 0;
+  uint64_t lostFrames = 0;      // away from re-primes
+  uint64_t repeatedFrames = 0;  // away from re-primes
+  uint64_t reprimes = 0;        // new read bases after the first sound
+  uint64_t reprimeLostFrames = 0;      // skipped by the re-primes' jumps
+  uint64_t reprimeRepeatedFrames = 0;  // replayed by them
   uint64_t corruptPeriods = 0;
   uint64_t primes = 0;
   uint64_t driftStretches = 0;  // corrections that add a frame
   uint64_t driftShrinks = 0;    // corrections that drop a frame
+  uint64_t driftResets = 0;     // times the drift detector gave up and restarted its measurement
   uint64_t unexpectedLost = 0;      // lost beyond the drift shrinks
   uint64_t unexpectedRepeated = 0;  // repeated beyond the drift stretches
+  kaPluginAudioRenderer::ReceiveCounters receive;  // what the renderer's receive path did with the blocks
+  double deliveryMaxLateMs = 0.0;  // most a delivery ran after its due time
+  uint64_t deliveryStalls = 0;     // deliveries more than DeliveryLateness::kStallMicros late
   double backlogMs = 0.0;
   std::string wavPath;
 };
@@ -74,9 +82,13 @@ struct HostSimSummary {
 // Checks a finished run's summary against what its options promised and
 // fills summary.failures: blank frames after a video source's first frame,
 // frames shown out of order, audio lost or repeated beyond the drift
-// corrections, silent cues after the first sound, periods holding no source
-// audio, a source that never reached the output, and host callbacks that do
-// not match the deliveries.
+// corrections, audio skipped or replayed by a re-prime, silent cues after
+// the first sound, periods holding no source audio, a source that never
+// reached the output, blocks that an audio renderer refused, dropped or
+// truncated (or counted differently from the deliveries), and host
+// callbacks that do not match the deliveries. A failure of a source whose
+// delivery thread ran later than the reader's slack says so, so that a
+// starved machine is not taken for a fault of the library.
 void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& options);
 
 // Prints the summary block that a run ends with: per source what was

@@ -82,6 +82,17 @@ kaVideoFilterManager::Clock::time_point SimulatedSteadyNow() {
   return kaVideoFilterManager::Clock::time_point(std::chrono::microseconds(zTime::MicroNow()));
 }
 
+// The "RESET" notes of the drift detector of source `a` (its renderer is
+// named "A1 <option>").
+uint64_t CountDriftResets(const std::vector<std::string>& lines, const HostSimAudioSummary& a) {
+  const std::string prefix = "Drift '" + a.name + " " + a.option + "' RESET";
+  uint64_t resets = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind(prefix, 0) == 0) ++resets;
+  }
+  return resets;
+}
+
 // ---- scheduling ----------------------------------------------------------------
 
 // Sleeps until the foundation clock reaches `due`; false when `stop` was
@@ -153,6 +164,19 @@ std::string StatusLine(double elapsedSeconds, const std::vector<std::unique_ptr<
                   counters.silentBeforeStart.load(), counters.silentAfterStart.load(),
                   BacklogMs(counters.backlogBytes.load(), counters.channels.load()),
                   renderer.DriftStretches() + renderer.DriftShrinks());
+    line += text;
+    // Re-primes and the frames their jumps skipped (and replayed, when any).
+    std::snprintf(text, sizeof text, " rp %" PRIu64 " lost %" PRIu64, counters.reprimes.load(),
+                  counters.reprimeLostFrames.load());
+    line += text;
+    if (const uint64_t replayed = counters.reprimeRepeatedFrames.load(); replayed > 0) {
+      std::snprintf(text, sizeof text, " rept %" PRIu64, replayed);
+      line += text;
+    }
+    // Blocks received, then refused/dropped/truncated by the receive path.
+    const kaPluginAudioRenderer::ReceiveCounters receive = renderer.GetReceiveCounters();
+    std::snprintf(text, sizeof text, " rx %" PRIu64 " bad %" PRIu64 "/%" PRIu64 "/%" PRIu64, receive.received,
+                  receive.refused, receive.dropped, receive.truncated);
     line += text;
   }
   const kaCacheStatistics stats = group.GetStatistics();
@@ -339,6 +363,8 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           v.backwards = c.backwards.load();
           v.latencyAvgMs = c.latencyCount ? c.latencySumMs / static_cast<double>(c.latencyCount) : 0.0;
           v.latencyMaxMs = c.latencyMaxMs;
+          v.deliveryMaxLateMs = static_cast<double>(video[i]->Lateness().MaxMicros()) / 1000.0;
+          v.deliveryStalls = video[i]->Lateness().Stalls();
           summary.video.push_back(v);
         }
         for (size_t i = 0; i < audio.size(); ++i) {
@@ -358,6 +384,8 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           a.lostFrames = counts.lostFrames;
           a.repeatedFrames = counts.repeatedFrames;
           a.reprimes = counts.reprimes;
+          a.reprimeLostFrames = counts.reprimeLostFrames;
+          a.reprimeRepeatedFrames = counts.reprimeRepeatedFrames;
           a.corruptPeriods = counts.corruptPeriods;
           a.primes = renderer.PrimeCount();
           a.driftStretches = renderer.DriftStretches();
@@ -367,6 +395,9 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           // ring when the run ends have not reached the output yet.
           a.unexpectedLost = a.lostFrames - std::min(a.lostFrames, a.driftShrinks);
           a.unexpectedRepeated = a.repeatedFrames - std::min(a.repeatedFrames, a.driftStretches);
+          a.receive = renderer.GetReceiveCounters();
+          a.deliveryMaxLateMs = static_cast<double>(audio[i]->Lateness().MaxMicros()) / 1000.0;
+          a.deliveryStalls = audio[i]->Lateness().Stalls();
           a.backlogMs = BacklogMs(c.backlogBytes.load(), c.channels.load());
           a.wavPath = c.wavPath;
           summary.audio.push_back(a);
@@ -378,6 +409,7 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
     // Everything the library traced so far came from the drift detectors:
     // notes during the run and each detector's final line.
     summary.driftLines = collector.Take();
+    for (HostSimAudioSummary& a : summary.audio) a.driftResets = CountDriftResets(summary.driftLines, a);
     if (group) summary.cache = group->GetStatistics();
     if (options.simulated) kaVideoFilterManager::SetClockForTesting(previousFilterClock);
   }

@@ -31,6 +31,7 @@ HostVideoSource::HostVideoSource(int index, const VideoSourceOptions& options, k
 }
 
 void HostVideoSource::Step() {
+  lateness_.Record(NextDueMicros(), zTime::MicroNow());
   ++attempts_;
   kaBuffer2* frame = generator_.NextFrame(group_);
   if (!frame) {

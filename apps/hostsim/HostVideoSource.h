@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DeliveryLateness.h"
 #include "HostSimOptions.h"
 #include "SampleVideoRenderer.h"
 #include "TestPatternGenerator.h"
@@ -30,11 +31,12 @@ class HostVideoSource {
   // its turn), and when frame `frameNumber` was due.
   int64_t NextDueMicros() const { return FrameTimeMicros(attempts_); }
   int64_t FrameTimeMicros(int64_t frameNumber) const { return start_ + generator_.FrameStartMicros(frameNumber); }
-  // Makes the frame that is due and delivers it.
+  // Makes the frame that is due, delivers it and records how late it ran.
   void Step();
 
   uint64_t Delivered() const { return delivered_.load(std::memory_order_relaxed); }
   uint64_t Failed() const { return failed_.load(std::memory_order_relaxed); }
+  const DeliveryLateness& Lateness() const { return lateness_; }
 
  private:
   std::string name_;
@@ -46,4 +48,5 @@ class HostVideoSource {
   int64_t attempts_ = 0;  // delivery thread
   std::atomic<uint64_t> delivered_{0};
   std::atomic<uint64_t> failed_{0};
+  DeliveryLateness lateness_;
 };

@@ -50,7 +50,9 @@ ToneGenerator::ToneGenerator(const Settings& settings) : settings_(settings) {
   usable_ = IsSupportedFormat(s.format) && s.sampleRate >= kMinSampleRate && s.sampleRate <= kMaxSampleRate &&
             s.channels >= 1 && s.channels <= kMaxChannels && std::isfinite(s.ppm) && std::fabs(s.ppm) <= kMaxAbsPpm;
   if (usable_ && s.waveform == Waveform::kSine) {
-    usable_ = s.frequency > 0.0 && s.frequency < s.sampleRate / 2.0 && s.amplitude > 0.0 && s.amplitude <= 1.0;
+    const auto audible = [&s](double frequency) { return frequency > 0.0 && frequency < s.sampleRate / 2.0; };
+    usable_ = audible(s.frequency) && (s.secondFrequency == 0.0 || audible(s.secondFrequency)) && s.amplitude > 0.0 &&
+              s.amplitude <= 1.0;
   }
   if (usable_) ppb_ = std::llround(s.ppm * 1000.0);
 }
@@ -92,9 +94,15 @@ int32_t ToneGenerator::SampleWord(int64_t frame, int32_t channel) const {
   }
   // The phase is taken modulo one cycle before it is scaled, so that frame
   // numbers of hours keep their precision.
-  const double cycles = std::fmod(settings_.frequency * static_cast<double>(frame) / settings_.sampleRate, 1.0);
-  const double phase = 2.0 * std::numbers::pi * cycles + channel * (std::numbers::pi / 2.0);
-  return Saturate32(std::llround(settings_.amplitude * std::sin(phase) * kFullScale32));
+  const auto tone = [&](double frequency) {
+    const double cycles = std::fmod(frequency * static_cast<double>(frame) / settings_.sampleRate, 1.0);
+    return std::sin(2.0 * std::numbers::pi * cycles + channel * (std::numbers::pi / 2.0));
+  };
+  if (settings_.secondFrequency == 0.0) {
+    return Saturate32(std::llround(settings_.amplitude * tone(settings_.frequency) * kFullScale32));
+  }
+  const double sum = tone(settings_.frequency) + tone(settings_.secondFrequency);
+  return Saturate32(std::llround(settings_.amplitude / 2.0 * sum * kFullScale32));
 }
 
 int32_t ToneGenerator::Generate(int32_t frames, void* destination, int64_t capacity) {

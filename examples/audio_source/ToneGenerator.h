@@ -8,7 +8,11 @@
 // source clock that runs fast or slow by a given number of parts per
 // million. Two waveforms:
 //  - kSine: amplitude × sin(2π f n / rate + c π/2) on channel c, so that
-//    neighbouring channels are in quadrature;
+//    neighbouring channels are in quadrature; with a second frequency f₂
+//    the two tones share the amplitude, (amplitude / 2) × (sin(2π f n / rate
+//    + c π/2) + sin(2π f₂ n / rate + c π/2)), and their phases together name
+//    the frame far beyond one cycle of either tone (with f and f₂ whole
+//    numbers of hertz, modulo rate / gcd(f, f₂) frames);
 //  - kCounter: a sample counter, the 16-bit word ((n + c × 4099) mod 65535)
 //    + 1 on channel c (never zero), which survives the conversion to 16 bits
 //    exactly and lets a host find every lost or repeated frame.
@@ -28,6 +32,7 @@ class ToneGenerator {
     double ppm = 0.0;
     Waveform waveform = Waveform::kSine;
     double frequency = 440.0;  // Hz, kSine only
+    double secondFrequency = 0.0;  // Hz, kSine only; 0: one tone
     double amplitude = 0.5;    // of full scale, kSine only
   };
 
@@ -49,7 +54,8 @@ class ToneGenerator {
   // False when the settings cannot make audio: an unsupported format, a rate
   // outside kMinSampleRate … kMaxSampleRate, a channel count outside
   // 1 … kMaxChannels, |ppm| beyond kMaxAbsPpm (or not finite), or for kSine
-  // a frequency outside (0, rate / 2) or an amplitude outside (0, 1].
+  // a frequency outside (0, rate / 2), a second frequency neither 0 nor in
+  // (0, rate / 2), or an amplitude outside (0, 1].
   bool IsUsable() const { return usable_; }
   const Settings& GetSettings() const { return settings_; }
   int32_t BytesPerFrame() const { return usable_ ? settings_.channels * BytesPerSample(settings_.format) : 0; }

@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "AudioStreamChecker.h"
 #include "ContactSheet.h"
+#include "HostAudioSource.h"
 #include "HostSimOptions.h"
 #include "HostSimulator.h"
 #include "PatternFont.h"
@@ -166,16 +168,22 @@ struct Stream {
   void Silence(int64_t count) { frames.insert(frames.end(), static_cast<size_t>(count), -1); }
 };
 
+// Feeds `stream` to a checker, made of the simulator's own signal: the
+// counter, or its two tones.
 AudioStreamChecker::Counts Check(AudioStreamChecker::Mode mode, int32_t channels, const Stream& stream,
                                  int64_t corruptFrame = -1) {
   ToneGenerator::Settings settings;
   settings.channels = channels;
-  settings.frequency = 440.0;
-  settings.amplitude = 0.5;
+  settings.frequency = HostAudioSource::kToneFrequency;
+  settings.secondFrequency = HostAudioSource::kSecondToneFrequency;
+  settings.amplitude = HostAudioSource::kToneAmplitude;
   settings.waveform = mode == AudioStreamChecker::Mode::kCounter ? ToneGenerator::Waveform::kCounter
                                                                  : ToneGenerator::Waveform::kSine;
   const ToneGenerator tone(settings);
-  AudioStreamChecker checker(mode, 440.0, 0.5, 48000);
+  AudioStreamChecker checker(mode,
+                             {HostAudioSource::kToneFrequency, HostAudioSource::kSecondToneFrequency,
+                              HostAudioSource::kToneAmplitude},
+                             48000);
   std::vector<int16_t> period(static_cast<size_t>(kPeriod) * channels);
   for (size_t start = 0; start + kPeriod <= stream.frames.size(); start += kPeriod) {
     for (int32_t f = 0; f < kPeriod; ++f) {
@@ -208,12 +216,13 @@ struct CheckerCase {
   AudioStreamChecker::Mode mode;
   int32_t channels;
   // What happens after 2 silent priming periods and 10 clean periods.
-  enum Fault { kNone, kDrop, kRepeat, kUnderrun, kSkipPeriod, kReprime, kCorrupt } fault;
-  int64_t count;
-  uint64_t lost, repeated, underruns, reprimes, corrupt;
+  enum Fault { kNone, kDrop, kRepeat, kUnderrun, kSkipPeriod, kReprime, kReprimeAfterSilence, kCorrupt } fault;
+  int64_t count;  // frames skipped (negative: replayed)
+  uint64_t lost, repeated, underruns, reprimes, reprimeLost, reprimeRepeated, corrupt;
 };
 
 std::string CheckerCaseName(const ::testing::TestParamInfo<CheckerCase>& param) { return param.param.name; }
+void PrintTo(const CheckerCase& c, std::ostream* out) { *out << c.name; }
 
 class AudioStreamCheckerTest : public ::testing::TestWithParam<CheckerCase> {};
 
@@ -242,12 +251,17 @@ TEST_P(AudioStreamCheckerTest, FindsWhatHappenedToTheStream) {
       stream.Silence(kPeriod - 700 + kPeriod);
       next += kPeriod - 700 + kPeriod;
       break;
-    case CheckerCase::kReprime: {  // a new base at the next period, far ahead
+    case CheckerCase::kReprime:  // a new base at the next period, far ahead or back
       stream.Play(next, kPeriod - 700);
       next += kPeriod - 700 + c.count;
       stream.newBase[stream.frames.size() / kPeriod] = true;
       break;
-    }
+    case CheckerCase::kReprimeAfterSilence:  // a base pinned at a silent cue moves the next sound
+      stream.Play(next, kPeriod - 700);
+      next += kPeriod - 700 + c.count;
+      stream.newBase[stream.frames.size() / kPeriod] = true;
+      stream.Silence(kPeriod);
+      break;
     case CheckerCase::kCorrupt:
       corruptFrame = static_cast<int64_t>(stream.frames.size()) + 5;
       break;
@@ -260,28 +274,41 @@ TEST_P(AudioStreamCheckerTest, FindsWhatHappenedToTheStream) {
   EXPECT_EQ(counts.repeatedFrames, c.repeated);
   EXPECT_EQ(counts.silentAfterStart, c.underruns);
   EXPECT_EQ(counts.reprimes, c.reprimes);
+  EXPECT_EQ(counts.reprimeLostFrames, c.reprimeLost);
+  EXPECT_EQ(counts.reprimeRepeatedFrames, c.reprimeRepeated);
   EXPECT_EQ(counts.corruptPeriods, c.corrupt);
 }
 
 constexpr auto kCounterMode = AudioStreamChecker::Mode::kCounter;
 constexpr auto kSineMode = AudioStreamChecker::Mode::kSine;
 
+// The sine cases jump by more than a cycle of either tone (2242 frames is
+// 20.55 cycles of 440 Hz, 10.32 of 221 Hz): only the pair names them.
 INSTANTIATE_TEST_SUITE_P(
     Faults, AudioStreamCheckerTest,
     ::testing::Values(
-        CheckerCase{"CounterClean", kCounterMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0},
-        CheckerCase{"CounterDrop", kCounterMode, 2, CheckerCase::kDrop, 7, 7, 0, 0, 0, 0},
-        CheckerCase{"CounterRepeat", kCounterMode, 6, CheckerCase::kRepeat, 5, 0, 5, 0, 0, 0},
-        CheckerCase{"CounterUnderrun", kCounterMode, 2, CheckerCase::kUnderrun, 0, 0, 0, 1, 0, 1},
-        CheckerCase{"CounterSkippedPeriod", kCounterMode, 2, CheckerCase::kSkipPeriod, 0, 2500, 0, 1, 0, 1},
-        CheckerCase{"CounterReprime", kCounterMode, 2, CheckerCase::kReprime, 3000, 0, 0, 0, 1, 0},
-        CheckerCase{"CounterCorrupt", kCounterMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 1},
-        CheckerCase{"SineClean", kSineMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0},
-        CheckerCase{"SineDropOne", kSineMode, 2, CheckerCase::kDrop, 1, 1, 0, 0, 0, 0},
-        CheckerCase{"SineRepeatThree", kSineMode, 6, CheckerCase::kRepeat, 3, 0, 3, 0, 0, 0},
-        CheckerCase{"SineMonoDrop", kSineMode, 1, CheckerCase::kDrop, 20, 20, 0, 0, 0, 0},
-        CheckerCase{"SineReprime", kSineMode, 2, CheckerCase::kReprime, 3000, 0, 0, 0, 1, 0},
-        CheckerCase{"SineCorrupt", kSineMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 1}),
+        CheckerCase{"CounterClean", kCounterMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"CounterDrop", kCounterMode, 2, CheckerCase::kDrop, 7, 7, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"CounterRepeat", kCounterMode, 6, CheckerCase::kRepeat, 5, 0, 5, 0, 0, 0, 0, 0},
+        CheckerCase{"CounterUnderrun", kCounterMode, 2, CheckerCase::kUnderrun, 0, 0, 0, 1, 0, 0, 0, 1},
+        CheckerCase{"CounterSkippedPeriod", kCounterMode, 2, CheckerCase::kSkipPeriod, 0, 2500, 0, 1, 0, 0, 0, 1},
+        CheckerCase{"CounterReprime", kCounterMode, 2, CheckerCase::kReprime, 2242, 0, 0, 0, 1, 2242, 0, 0},
+        CheckerCase{"CounterReprimeBack", kCounterMode, 2, CheckerCase::kReprime, -1200, 0, 0, 0, 1, 0, 1200, 0},
+        CheckerCase{"CounterReprimeInPlace", kCounterMode, 2, CheckerCase::kReprime, 0, 0, 0, 0, 1, 0, 0, 0},
+        CheckerCase{"CounterReprimeAfterSilence", kCounterMode, 2, CheckerCase::kReprimeAfterSilence, 3000, 0, 0, 1,
+                    1, 3000, 0, 0},
+        CheckerCase{"CounterCorrupt", kCounterMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 0, 0, 1},
+        CheckerCase{"SineClean", kSineMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"SineDropOne", kSineMode, 2, CheckerCase::kDrop, 1, 1, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"SineRepeatThree", kSineMode, 6, CheckerCase::kRepeat, 3, 0, 3, 0, 0, 0, 0, 0},
+        CheckerCase{"SineMonoDrop", kSineMode, 1, CheckerCase::kDrop, 20, 20, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"SineFarDrop", kSineMode, 2, CheckerCase::kDrop, 2242, 2242, 0, 0, 0, 0, 0, 0},
+        CheckerCase{"SineFarRepeat", kSineMode, 1, CheckerCase::kRepeat, 15000, 0, 15000, 0, 0, 0, 0, 0},
+        CheckerCase{"SineReprime", kSineMode, 2, CheckerCase::kReprime, 2242, 0, 0, 0, 1, 2242, 0, 0},
+        CheckerCase{"SineReprimeBack", kSineMode, 2, CheckerCase::kReprime, -2500, 0, 0, 0, 1, 0, 2500, 0},
+        CheckerCase{"SineReprimeAfterSilence", kSineMode, 2, CheckerCase::kReprimeAfterSilence, 4000, 0, 0, 1, 1,
+                    4000, 0, 0},
+        CheckerCase{"SineCorrupt", kSineMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 0, 0, 1}),
     CheckerCaseName);
 
 // ---- output files -----------------------------------------------------------------------
@@ -396,6 +423,7 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   EXPECT_EQ(v2.blank, 3u) << "cues at 0, 33 and 67 ms come before the 100 ms delay";
   EXPECT_EQ(v2.blankAfterFirst, 0u);
   EXPECT_EQ(v2.shown, 57u);
+  for (const HostSimVideoSummary& v : summary.video) EXPECT_EQ(v.deliveryMaxLateMs + v.deliveryStalls, 0.0);
   EXPECT_GE(v2.latencyAvgMs, 100.0);
   EXPECT_LE(v2.latencyMaxMs, 100.0 + 1001.0 / 60.0 + 0.01);
 
@@ -411,7 +439,12 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
     EXPECT_EQ(a.silentBeforeStart, 2u);
     EXPECT_EQ(a.underruns, 0u);
     EXPECT_EQ(a.lostFrames + a.repeatedFrames + a.corruptPeriods + a.reprimes, 0u);
+    EXPECT_EQ(a.reprimeLostFrames + a.reprimeRepeatedFrames + a.driftResets, 0u);
     EXPECT_EQ(a.primes, 1u);
+    EXPECT_EQ(a.receive.received, a.blocks);
+    EXPECT_EQ(a.receive.refused + a.receive.dropped + a.receive.truncated, 0u);
+    EXPECT_EQ(a.deliveryMaxLateMs, 0.0) << "every step runs at its due time on the simulated clock";
+    EXPECT_EQ(a.deliveryStalls, 0u);
     EXPECT_EQ(a.counterCheck, i == 0) << "only the 48 kHz source without drift correction sends the counter";
     const uint64_t channels = i == 2 ? 6 : 2;
     EXPECT_EQ(ReadFile(a.wavPath).size(), 44 + 60 * 1600 * channels * 2);
@@ -430,39 +463,156 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   EXPECT_EQ(png[1], 'P');
 }
 
-// A source whose clock is 0.5 % slow runs the ring dry: the run fails and
-// says so, and no frame is lost (an underrun holds the read position).
-TEST(HostSimRunTest, SlowSourceUnderrunsAndFailsTheRun) {
-  HostSimSummary summary;
-  EXPECT_EQ(RunHostSimulator(SimulatedOptions(TempFolder("slow"), 4.0, {}, {"sowt@48000:2:ppm=-5000"}), summary,
-                             nullptr),
-            1);
-  ASSERT_EQ(summary.audio.size(), 1u);
-  EXPECT_GT(summary.audio[0].underruns, 0u);
-  EXPECT_EQ(summary.audio[0].lostFrames, 0u);
-  EXPECT_EQ(summary.audio[0].repeatedFrames, 0u);
-  ASSERT_FALSE(summary.failures.empty());
-  EXPECT_NE(summary.failures[0].find("silent cues after priming"), std::string::npos) << summary.failures[0];
-}
+// One source whose clock is off, with or without drift correction, run on
+// the simulated clock. Whatever the listener would hear (silence after the
+// first sound, a jump of the read position) fails the run; corrections that
+// follow the clock account for every frame they drop or add.
+struct ClockCase {
+  const char* name;
+  const char* audio;
+  double seconds;
+  const char* failure;  // in the first failure; null: the run passes
+  bool underruns;
+  uint64_t reprimes;  // re-primes expected (kSomeReprimes: at least one)
+  bool corrections;   // the drift correction dropped or added frames
+};
 
-// A source 0.3 % fast with drift correction: once the detector's window is
-// full it drops frames, the sine check finds each one as a lost frame, and
-// the corrections account for all of them.
-TEST(HostSimRunTest, DriftCorrectionsAccountForTheFramesTheyDrop) {
+constexpr uint64_t kSomeReprimes = ~uint64_t{0};
+
+void PrintTo(const ClockCase& c, std::ostream* out) { *out << c.audio << " for " << c.seconds << " s"; }
+
+class HostSimClockTest : public ::testing::TestWithParam<ClockCase> {};
+
+TEST_P(HostSimClockTest, FailsExactlyWhenTheListenerHearsIt) {
+  const ClockCase& c = GetParam();
   HostSimSummary summary;
-  EXPECT_EQ(RunHostSimulator(SimulatedOptions(TempFolder("drift"), 7.0, {}, {"sowt@48000:2:ppm=3000:drift"}),
-                             summary, nullptr),
-            0)
-      << (summary.failures.empty() ? "" : summary.failures[0]);
+  const int status =
+      RunHostSimulator(SimulatedOptions(TempFolder(c.name), c.seconds, {}, {c.audio}), summary, nullptr);
   ASSERT_EQ(summary.audio.size(), 1u);
   const HostSimAudioSummary& a = summary.audio[0];
-  EXPECT_FALSE(a.counterCheck);
-  EXPECT_GT(a.driftShrinks, 20u);
-  EXPECT_EQ(a.driftStretches, 0u);
-  EXPECT_GT(a.lostFrames, 0u);
-  EXPECT_LE(a.lostFrames, a.driftShrinks);
-  EXPECT_GE(a.lostFrames + 100, a.driftShrinks) << "at most the ring's backlog of corrections is still on its way";
-  EXPECT_EQ(a.unexpectedLost + a.unexpectedRepeated + a.underruns, 0u);
+  if (c.failure) {
+    EXPECT_EQ(status, 1);
+    ASSERT_FALSE(summary.failures.empty());
+    EXPECT_NE(summary.failures[0].find(c.failure), std::string::npos) << summary.failures[0];
+  } else {
+    EXPECT_EQ(status, 0) << (summary.failures.empty() ? "" : summary.failures[0]);
+  }
+  EXPECT_EQ(a.underruns > 0, c.underruns) << a.underruns;
+  if (c.reprimes == kSomeReprimes) {
+    EXPECT_GT(a.reprimes, 0u);
+  } else {
+    EXPECT_EQ(a.reprimes, c.reprimes);
+  }
+  // A re-prime pins the base 2400 frames behind the writer once the backlog
+  // passes 3 periods (4800 frames): each jumps ahead by most of the excess.
+  EXPECT_GE(a.reprimeLostFrames, a.reprimes * 2000);
+  EXPECT_LE(a.reprimeLostFrames, a.reprimes * 2500);
+  EXPECT_EQ(a.reprimeRepeatedFrames, 0u);
+  EXPECT_EQ(a.driftShrinks + a.driftStretches > 0, c.corrections);
+  // Away from re-primes every frame lost or repeated is a correction's, all
+  // but the few still in the ring at the end.
+  EXPECT_EQ(a.unexpectedLost + a.unexpectedRepeated + a.corruptPeriods, 0u);
+  EXPECT_LE(a.driftShrinks, a.lostFrames + 100);
+  EXPECT_LE(a.driftStretches, a.repeatedFrames + 100);
+  EXPECT_EQ(a.receive.received, a.blocks);
+  EXPECT_EQ(a.deliveryMaxLateMs + a.deliveryStalls, 0.0);
+}
+
+// 500 ppm fast gains 24 frames a second: the 2400 frames that take the
+// backlog past the tolerance every 100 s. ±5000 ppm is beyond what one frame
+// per 5 ms block follows (±4167 ppm): the detector gives up, the backlog runs
+// away or dry.
+INSTANTIATE_TEST_SUITE_P(
+    Clocks, HostSimClockTest,
+    ::testing::Values(ClockCase{"FastWithoutCorrection", "sowt@48000:2:ppm=500", 300.0, "frames in 3 re-primes",
+                                false, 3, false},
+                      ClockCase{"SlowWithoutCorrection", "sowt@48000:2:ppm=-5000", 4.0, "silent cues after priming",
+                                true, 0, false},
+                      ClockCase{"FastCorrected", "sowt@48000:2:ppm=500:drift", 60.0, nullptr, false, 0, true},
+                      ClockCase{"SlowCorrected", "sowt@48000:2:ppm=-500:drift", 60.0, nullptr, false, 0, true},
+                      ClockCase{"FasterCorrected", "sowt@48000:2:ppm=3000:drift", 7.0, nullptr, false, 0, true},
+                      ClockCase{"TooFastToCorrect", "sowt@48000:2:ppm=5000:drift", 120.0, "re-primes (its drift",
+                                false, kSomeReprimes, true},
+                      ClockCase{"TooSlowToCorrect", "sowt@48000:2:ppm=-5000:drift", 120.0,
+                                "silent cues after priming (its drift", true, 0, true}),
+    [](const ::testing::TestParamInfo<ClockCase>& param) { return std::string(param.param.name); });
+
+// ---- the verdict ------------------------------------------------------------------------------
+
+// Faults that a run on the simulated clock cannot make (a starved thread, a
+// renderer that refuses the sources' blocks), set on a clean summary of one
+// video and one audio source: each fails the run with its own line, and a
+// source whose delivery thread ran later than the reader's slack says so.
+TEST(HostSimVerdictTest, EachFaultFailsTheRunWithItsReason) {
+  const HostSimOptions options = SimulatedOptions(TempFolder("verdict"), 10.0, {"640x480@30:rgba"}, {"sowt@48000:2"});
+  HostSimSummary clean;
+  clean.video.push_back({});
+  clean.video[0].name = "V1";
+  clean.video[0].delivered = 300;
+  clean.video[0].shown = 300;
+  clean.audio.push_back({});
+  HostSimAudioSummary& a = clean.audio[0];
+  a.name = "A1";
+  a.started = true;
+  a.blocks = 2000;
+  a.receive.received = 2000;
+  clean.hostVideoCalls = 300;
+  clean.hostAudioCalls = 2000;
+
+  struct Case {
+    void (*fault)(HostSimSummary&);
+    const char* failure;  // the only one; null: the run passes
+  };
+  const Case cases[] = {
+      {[](HostSimSummary&) {}, nullptr},
+      {[](HostSimSummary& s) { s.audio[0].deliveryMaxLateMs = 11.0; }, nullptr},  // late, within the slack
+      {[](HostSimSummary& s) { s.audio[0].receive.refused = 1; },
+       "A1: the renderer refused 1, dropped 0 and truncated 0 of 2000 blocks"},
+      {[](HostSimSummary& s) { s.audio[0].receive.dropped = 2; },
+       "A1: the renderer refused 0, dropped 2 and truncated 0 of 2000 blocks"},
+      {[](HostSimSummary& s) { s.audio[0].receive.truncated = 3; },
+       "A1: the renderer refused 0, dropped 0 and truncated 3 of 2000 blocks"},
+      {[](HostSimSummary& s) { s.audio[0].receive.received = 1999; },
+       "A1: the renderer counted 1999 blocks received, the source delivered 2000"},
+      {[](HostSimSummary& s) {
+         s.audio[0].reprimes = 2;
+         s.audio[0].reprimeLostFrames = 4484;
+       },
+       "A1: lost 4484 frames in 2 re-primes"},
+      {[](HostSimSummary& s) {
+         s.audio[0].reprimes = 1;
+         s.audio[0].reprimeRepeatedFrames = 800;
+       },
+       "A1: repeated 800 frames in 1 re-prime"},
+      {[](HostSimSummary& s) {
+         s.audio[0].underruns = 3;
+         s.audio[0].deliveryMaxLateMs = 140.0;
+         s.audio[0].deliveryStalls = 2;
+       },
+       "A1: 3 silent cues after priming (its delivery thread ran up to 140.0 ms late: the machine starved it)"},
+      {[](HostSimSummary& s) {
+         s.audio[0].underruns = 1;
+         s.audio[0].driftResets = 4;
+       },
+       "A1: 1 silent cues after priming (its drift correction gave up and restarted 4 times)"},
+      {[](HostSimSummary& s) {
+         s.video[0].blankAfterFirst = 2;
+         s.video[0].deliveryMaxLateMs = 50.0;
+       },
+       "V1: 2 blank frames after its first frame (its delivery thread ran up to 50.0 ms late: the machine "
+       "starved it)"},
+  };
+  for (const Case& c : cases) {
+    HostSimSummary summary = clean;
+    c.fault(summary);
+    EvaluateHostSimSummary(summary, options);
+    if (!c.failure) {
+      EXPECT_TRUE(summary.failures.empty()) << summary.failures[0];
+      continue;
+    }
+    ASSERT_EQ(summary.failures.size(), 1u) << c.failure;
+    EXPECT_EQ(summary.failures[0], c.failure);
+  }
 }
 
 TEST(HostSimRunTest, UnusableOutputFolderIsASetupFailure) {

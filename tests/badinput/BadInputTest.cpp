@@ -171,8 +171,8 @@ const BadInput kBadInputs[] = {
     {"BufferAllocateStorageNegative", [](World& w) { EXPECT_EQ(w.buffer->AllocateStorage(-1), -1); }},
     {"BufferMapPlanarStorageEmptyFunction",
      [](World& w) {
-       EXPECT_FALSE(w.buffer->MapPlanarStorage({}));
-       EXPECT_FALSE(w.buffer->MapPlanarStorageReadOnly({}));
+       EXPECT_THROW(w.buffer->MapPlanarStorage({}), std::bad_function_call);
+       EXPECT_THROW(w.buffer->MapPlanarStorageReadOnly({}), std::bad_function_call);
      }},
     {"BufferCopyImageFromNullOrShortRows",
      [](World& w) {
@@ -314,7 +314,7 @@ const BadInput kBadInputs[] = {
      }},
     {"GroupMiscellaneousEmptyArguments",
      [](World& w) {
-       w.group->RenderSharedBuffers({});
+       EXPECT_THROW(w.group->RenderSharedBuffers({}), std::bad_function_call);
        EXPECT_EQ(w.group->ConvertBufferToVideoMemoryBuffer({}), nullptr);
        EXPECT_EQ(w.group->Debug_CountOfCachedBuffers(Video(3, 3, zFourCC("what")), 17), -1);
        void* out = kSentinel;
@@ -385,15 +385,27 @@ const BadInput kBadInputs[] = {
          void* data;
          int byteCount, rate, channels, format;
        };
+       static std::vector<unsigned char> tooLong(34'000'000);  // more than the ring holds at 48 kHz
        const Block blocks[] = {{nullptr, 1920, 48000, 2, kSowt},  {misaligned, 0, 48000, 2, kSowt},
                                {misaligned, -4, 48000, 2, kSowt}, {misaligned, 1920, 0, 2, kSowt},
                                {misaligned, 1920, -48000, 2, kSowt}, {misaligned, 1920, 48000, 0, kSowt},
                                {misaligned, 1920, 48000, -2, kSowt}, {misaligned, 1920, 48000, 256, kSowt},
                                {misaligned, 1918, 48000, 2, kSowt}, {misaligned, 1919, 44100, 2, kIn24},
-                               {misaligned, kIntMin, 48000, 2, kSowt}};
+                               {misaligned, kIntMin, 48000, 2, kSowt},
+                               // rates and channel counts the conversion cannot carry
+                               {misaligned, 1920, 1, 2, kSowt}, {misaligned, 1920, 255, 2, kSowt},
+                               {misaligned, 1920, 7999, 2, kSowt}, {misaligned, 1920, 384001, 2, kSowt},
+                               {misaligned, 1920, 768001, 2, kIn24}, {misaligned, 1920, 48000, 65, kSowt},
+                               {misaligned, 1920, 44100, 255, kSowt},
+                               {tooLong.data(), static_cast<int>(tooLong.size()), 48000, 2, kSowt}};
+       const kaPluginAudioRenderer::ReceiveCounters before = w.audio->GetReceiveCounters();
        for (const Block& block : blocks) {
          w.audio->OnReceive(veTimeRange{}, block.data, block.byteCount, block.rate, block.channels, block.format);
        }
+       const kaPluginAudioRenderer::ReceiveCounters after = w.audio->GetReceiveCounters();
+       EXPECT_EQ(after.received - before.received, std::size(blocks));
+       EXPECT_EQ(after.refused - before.refused, std::size(blocks));
+       EXPECT_EQ(after.dropped, before.dropped);
      }},
     {"AudioRendererNullCueAndBusesOutOfRange",
      [](World& w) {
@@ -422,7 +434,9 @@ const BadInput kBadInputs[] = {
                                 Call{bytes, -96, kSowt, 48000, 2}, Call{bytes, 95, kSowt, 48000, 2},
                                 Call{bytes, 96, static_cast<int>(zFourCC("twos")), 48000, 2},
                                 Call{bytes, 96, kSowt, 0, 2}, Call{bytes, 96, kSowt, 48000, 0},
-                                Call{bytes, 96, kSowt, 48000, 256}, Call{bytes, 96, kIn24, 44100, -1}}) {
+                                Call{bytes, 96, kSowt, 48000, 256}, Call{bytes, 96, kIn24, 44100, -1},
+                                Call{bytes, 96, kSowt, 7999, 2}, Call{bytes, 96, kSowt, 384001, 2},
+                                Call{bytes, 130, kSowt, 44100, 65}}) {
          frames = 99;
          out = kSentinel;
          EXPECT_FALSE(w.audio->ConvertAudioFrame(call.data, call.byteCount, call.format, call.rate, call.channels,
@@ -480,7 +494,7 @@ const BadInput kBadInputs[] = {
        resampler->Linear(source, 2, 0, 5, deliver);
        resampler->Linear(source, 2, -4, 5, deliver);
        resampler->Parabolic(source, 2, 4, -5, deliver);
-       resampler->Nearest(source, 2, 4, 5, {});  // an empty callback is not called and throws nothing
+       EXPECT_THROW(resampler->Nearest(source, 2, 4, 5, {}), std::bad_function_call);
        EXPECT_EQ(calls, 0);
        EXPECT_EQ(resampler->DestinationBuffer(-1, 5), nullptr);
        EXPECT_EQ(resampler->DestinationBuffer(2, kIntMin), nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -76,23 +77,59 @@ TEST_F(ReceiveTest, WellFormedBlockOfAnUnconvertedFormatIsOfferedButNotStored) {
   EXPECT_EQ(renderer->Ring().AvailableData(), 0u);
 }
 
-TEST_F(ReceiveTest, MalformedBlockIsDroppedBeforeAnythingChanges) {
+TEST_F(ReceiveTest, RatesAndChannelCountsOutsideWhatTheConversionCarriesAreRefusedAndCounted) {
+  struct Row {
+    int rate, channels, format;
+    bool accepted;
+  } rows[] = {
+      {8000, 2, kSowt, true},    {7999, 2, kSowt, false},   {1, 2, kSowt, false},       {255, 2, kSowt, false},
+      {384000, 2, kSowt, true},  {384001, 2, kSowt, false}, {768001, 2, kIn24, false},  {48000, 64, kSowt, true},
+      {48000, 65, kSowt, false}, {44100, 64, kSowt, true},  {44100, 65, kSowt, false},  {96000, 64, kIn24, true},
+      {96000, 255, kIn24, false}, {48000, 3, kSowt, true},  {48000, 3, kFl32, true},
+  };
+  uint64_t refused = 0;
+  int64_t offered = 0;
+  for (const Row& row : rows) {
+    renderer->FlushAudio();  // a converter is made for the first block after a flush
+    const int channelsBefore = renderer->GetNumChannels();
+    const uint32_t ringBefore = renderer->Ring().CurrentWritePosition();
+    // 10 ms of audio at the row's rate (at least 80 frames).
+    const int frames = std::max(row.rate / 100, 80);
+    const int bytesPerSample = row.format == kSowt ? 2 : (row.format == kIn24 ? 3 : 4);
+    std::vector<unsigned char> block(static_cast<size_t>(frames) * row.channels * bytesPerSample);
+    renderer->OnReceive(veTimeRange{}, block.data(), static_cast<int>(block.size()), row.rate, row.channels,
+                        row.format);
+    const auto counters = renderer->GetReceiveCounters();
+    if (row.accepted) {
+      ++offered;
+      EXPECT_EQ(renderer->GetNumChannels(), row.channels) << row.rate << " Hz, " << row.channels << " channels";
+      EXPECT_NE(renderer->Ring().CurrentWritePosition(), ringBefore) << row.rate << " Hz reached the ring";
+    } else {
+      ++refused;
+      EXPECT_EQ(renderer->GetNumChannels(), channelsBefore) << row.rate << " Hz, " << row.channels << " channels";
+      EXPECT_EQ(renderer->Ring().CurrentWritePosition(), ringBefore);
+    }
+    EXPECT_EQ(counters.refused, refused);
+    EXPECT_EQ(host->AudioCount(), offered) << "refused blocks are not offered to the host";
+  }
+  const auto counters = renderer->GetReceiveCounters();
+  EXPECT_EQ(counters.received, std::size(rows));
+  EXPECT_EQ(counters.dropped, 0u);
+  EXPECT_EQ(counters.truncated, 0u);
+}
+
+TEST_F(ReceiveTest, FailedConversionsAndAFullRingAreCounted) {
   std::vector<int16_t> block(2 * 480, 1);
-  void* data = block.data();
-  renderer->OnReceive(veTimeRange{}, data, 1920, 48000, 0, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, 1920, 48000, -2, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, 1920, 48000, 256, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, 1921, 48000, 2, kSowt);  // not whole frames
-  renderer->OnReceive(veTimeRange{}, data, 1920, 48000, 3, kSowt);  // 320 whole frames: taken
-  renderer->OnReceive(veTimeRange{}, data, 1926, 48000, 3, kFl32);  // not whole 12-byte frames
-  renderer->OnReceive(veTimeRange{}, data, 0, 48000, 2, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, -4, 48000, 2, kSowt);
-  renderer->OnReceive(veTimeRange{}, nullptr, 1920, 48000, 2, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, 1920, 0, 2, kSowt);
-  renderer->OnReceive(veTimeRange{}, data, 1920, -48000, 2, kSowt);
-  EXPECT_EQ(host->AudioCount(), 1) << "only the 3-channel block of 1920 bytes (320 whole frames) was taken";
-  EXPECT_EQ(renderer->GetNumChannels(), 3);
-  EXPECT_EQ(renderer->Ring().AvailableData(), 1920u);
+  renderer->OnReceive(veTimeRange{}, block.data(), 1920, 48000, 2, kTwos);  // offered, never converted
+  EXPECT_EQ(renderer->GetReceiveCounters().dropped, 1u);
+  EXPECT_EQ(host->AudioCount(), 1);
+  // Fill the ring: 176 s of stereo, then one block more.
+  std::vector<int16_t> second(2 * 48000, 2);
+  for (int i = 0; i < 176; ++i) renderer->OnReceive(veTimeRange{}, second.data(), 192000, 48000, 2, kSowt);
+  EXPECT_EQ(renderer->GetReceiveCounters().truncated, 0u);
+  renderer->OnReceive(veTimeRange{}, block.data(), 1920, 48000, 2, kSowt);
+  EXPECT_EQ(renderer->GetReceiveCounters().truncated, 1u);
+  EXPECT_EQ(renderer->GetReceiveCounters().received, 178u);
 }
 
 TEST_F(ReceiveTest, HostThatDoesNotAskCausesNoBufferForIt) {

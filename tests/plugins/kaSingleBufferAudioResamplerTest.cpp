@@ -191,15 +191,6 @@ TEST_F(kaSingleBufferAudioResamplerTest, BadBlocksDeliverNothingAndLeaveTheBuffe
   EXPECT_EQ(resampler_->DestinationBuffer(0, 0), nullptr);
 }
 
-TEST_F(kaSingleBufferAudioResamplerTest, AnEmptyDeliverFunctionIsRefusedWithoutThrowing) {
-  std::vector<short> source = {1, 2, 3};
-  for (Method method : {kNearest, kNearestLinear, kLinear, kParabolic}) {
-    EXPECT_NO_THROW((resampler_.get()->*method)(source.data(), 1, 3, 5, std::function<void(short*, int)>()));
-    EXPECT_NO_THROW((resampler_.get()->*method)(source.data(), 1, 3, 3, nullptr));
-  }
-  EXPECT_EQ(resampler_->DestinationBuffer(0, 0), nullptr);  // no work was done
-}
-
 TEST_F(kaSingleBufferAudioResamplerTest, DestinationBufferGrowsWithZerosAndNeverShrinks) {
   short* small = resampler_->DestinationBuffer(2, 3);
   ASSERT_NE(small, nullptr);
@@ -252,6 +243,17 @@ TEST_F(kaSingleBufferAudioResamplerTest, SteadyStateDriftBlocksDoNotAllocate) {
   }
   EXPECT_EQ(counter.Allocations(), 0);
   EXPECT_EQ(delivered, 481 + 50 * 481 + 50 * 479);
+}
+
+TEST_F(kaSingleBufferAudioResamplerTest, AnEmptyDeliverFunctionThrowsOnceTheOutputIsComputed) {
+  std::vector<short> source = {1, 2, 3};
+  for (Method method : {kNearest, kNearestLinear, kLinear, kParabolic}) {
+    EXPECT_THROW((resampler_.get()->*method)(source.data(), 1, 3, 5, std::function<void(short*, int)>()),
+                 std::bad_function_call);
+    EXPECT_THROW((resampler_.get()->*method)(source.data(), 1, 3, 3, nullptr), std::bad_function_call);
+  }
+  ASSERT_NE(resampler_->DestinationBuffer(0, 0), nullptr) << "the output was computed first";
+  EXPECT_EQ(resampler_->DestinationBuffer(0, 0)[4], 3) << "the last output frame lands on the last source frame";
 }
 
 }  // namespace

@@ -4,7 +4,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <future>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "VideoRendererTestSupport.h"
 #include "support/AllocationCounter.h"
@@ -151,6 +155,126 @@ TEST_F(kaPluginVideoRendererSteadyStateTest, DeliveryAndCueOnTwoThreadsWithDelay
   renderer.reset();
   EXPECT_EQ(group->RefCountForTesting(), 1);
   EXPECT_EQ(host->RefCountForTesting(), 1);
+}
+
+// A host keeps every frame it is given and reads it on a thread of its own,
+// as a multiviewer does, while a plug-in thread delivers and two host threads
+// cue (with and without a live delay). The frames' records must be safe to
+// read throughout (ThreadSanitizer and AddressSanitizer watch the reads), the
+// display size must be there before the host first sees a frame, and no cue
+// may show a frame older than one another cue already returned.
+TEST_F(kaPluginVideoRendererSteadyStateTest, HostThreadReadsKeptFramesWhileTwoThreadsCueConcurrently) {
+  constexpr int kFrames = 2'000;
+  constexpr int kCuesPerThread = 3'000;
+  host->SetRecording(false);
+  std::mutex keptLock;
+  std::vector<std::shared_ptr<kaBuffer2>> kept;  // guarded by keptLock
+  host->SetHook([&](TestHostMethods::Kind, const std::string&, kaBuffer2Producer& producer) {
+    std::shared_ptr<kaBuffer2> frame = producer.ProduceBuffer();
+    std::lock_guard<std::mutex> guard(keptLock);
+    kept.push_back(std::move(frame));
+  });
+
+  std::atomic<int> failures{0};
+  std::atomic<int64_t> newestShown{-1};
+  std::atomic<int> running{3};
+  TestVideoRenderer* target = renderer.get();
+
+  std::thread plugin([&] {
+    for (int i = 0; i < kFrames; ++i) {
+      if (i % 500 == 0) target->SetVideoDelay((i / 500) % 2 == 0 ? 0.0 : 0.002);
+      // A new object every time: its record grows as keys are written.
+      BufferRef frame = MakeFrame(kFrameWidth, kFrameHeight, veRasterType::kRgba);
+      frame->SetInt64(kFrameNumberKey, i);
+      target->OnReceiveVideo(frame.get());
+      clock().Advance(1'000);
+    }
+    running.fetch_sub(1);
+  });
+  auto cue = [&] {
+    for (int i = 0; i < kCuesPerThread; ++i) {
+      const int64_t before = newestShown.load();
+      kaBuffer2* out = nullptr;
+      if (target->CueVideo(&out, ka_renderer_params{clock().Now()}) != 0 || !out) {
+        failures.fetch_add(1);
+        continue;
+      }
+      const int64_t number = out->AsInt64(kFrameNumberKey, -1);
+      if (number >= 0 && number < before) failures.fetch_add(1);
+      int64_t newest = newestShown.load();
+      while (number > newest && !newestShown.compare_exchange_weak(newest, number)) {
+      }
+      out->Release();
+    }
+    running.fetch_sub(1);
+  };
+  std::thread cue1(cue);
+  std::thread cue2(cue);
+
+  int64_t reads = 0;
+  while (running.load() > 0 || reads == 0) {
+    std::shared_ptr<kaBuffer2> frame;
+    {
+      std::lock_guard<std::mutex> guard(keptLock);
+      if (!kept.empty()) frame = kept[static_cast<size_t>(reads) % kept.size()];
+    }
+    if (!frame) continue;
+    ++reads;
+    const veMediaRecord copy = *frame;  // reads every entry
+    if (frame->GetDisplayWidth() != kFrameWidth || frame->GetDisplayHeight() != kFrameHeight ||
+        copy.Width() != kFrameWidth || frame->DirtiedTime() < -1 || !frame->AsBool(veKeyVideoIsInterlaced, true)) {
+      failures.fetch_add(1);
+    }
+  }
+  plugin.join();
+  cue1.join();
+  cue2.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(kept.size(), static_cast<size_t>(kFrames));
+  kept.clear();
+  renderer->FlushVideo();
+}
+
+// The same ordering, made certain: a cue that is held up while it lets go of
+// a skipped frame (its last release runs a host's pre-recycle function) must
+// not put its frame back on screen over a newer one that another host thread
+// cued meanwhile, nor make that newer frame count as changed again.
+TEST_F(kaPluginVideoRendererSteadyStateTest, ConcurrentCueHeldUpByAReleaseNeverTakesTheScreenBack) {
+  renderer->SetVideoDelay(0.001);
+  const int64_t start = clock().Now();
+  std::promise<void> inRelease;
+  std::promise<void> otherCueDone;
+  std::shared_future<void> otherDone = otherCueDone.get_future().share();
+  BufferRef first = MakeFrame(8, 8, veRasterType::kRgba);
+  first->SetPreRecycleLambda([&inRelease, otherDone] {
+    inRelease.set_value();
+    otherDone.wait();
+  });
+  BufferRef second = MakeFrame(8, 8, veRasterType::kRgba);
+  BufferRef third = MakeFrame(8, 8, veRasterType::kRgba);
+  clock().Set(start + 1'000);
+  renderer->OnReceiveVideo(first.get());
+  clock().Set(start + 2'000);
+  renderer->OnReceiveVideo(second.get());
+  first.reset();  // the queue holds the only reference: skipping it releases it
+
+  kaBuffer2* heldUp = nullptr;
+  std::thread slowCue([&] { renderer->CueVideo(&heldUp, ka_renderer_params{start + 3'500}); });
+  inRelease.get_future().wait();
+  clock().Set(start + 4'000);
+  renderer->OnReceiveVideo(third.get());
+  BufferRef shown = Cue(start + 5'500);
+  EXPECT_EQ(shown.get(), third.get());
+  otherCueDone.set_value();
+  slowCue.join();
+  EXPECT_EQ(heldUp, second.get()) << "the held-up cue shows what was due at its time";
+  if (heldUp) heldUp->Release();
+
+  EXPECT_EQ(renderer->CueTimestampForParameters(ka_renderer_params{0}), start + 5'500) << "the newer frame stays on screen";
+  EXPECT_EQ(Cue(start + 5'600).get(), third.get());
+  EXPECT_EQ(third->DirtiedTime(), start + 5'500) << "and is not stamped again";
+  renderer->FlushVideo();
 }
 
 }  // namespace

@@ -38,10 +38,25 @@ namespace {
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tAllocations = 0;
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tDeallocations = 0;
 std::atomic<int64_t> gProcessAllocations{0};
+// Allocations left on this thread until the injected failure (0: none armed).
+__attribute__((tls_model("initial-exec"))) thread_local int64_t tFailCountdown = 0;
+__attribute__((tls_model("initial-exec"))) thread_local bool tInjectedFailure = false;
 
 [[maybe_unused]] inline void CountAllocation() {
   ++tAllocations;
   gProcessAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Where an injected failure happens: a place for a debugger's breakpoint.
+[[gnu::noinline]] void InjectedAllocationFailure() { asm volatile(""); }
+
+// Counts one allocation; true when it is the one armed to fail.
+[[maybe_unused]] inline bool CountAndFail() {
+  CountAllocation();
+  if (tFailCountdown == 0 || --tFailCountdown != 0) return false;
+  tInjectedFailure = true;
+  InjectedAllocationFailure();
+  return true;
 }
 
 [[maybe_unused]] inline void CountDeallocation(void* p) {
@@ -70,12 +85,12 @@ inline void RawFree(void* p) { __libc_free(p); }
 extern "C" {
 
 void* malloc(size_t size) noexcept {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   return __libc_malloc(size);
 }
 
 void* calloc(size_t count, size_t size) noexcept {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   return __libc_calloc(count, size);
 }
 
@@ -83,15 +98,15 @@ void* realloc(void* p, size_t size) noexcept {
   // realloc(p, 0) frees; everything else (re)allocates.
   if (p && size == 0) {
     CountDeallocation(p);
-  } else {
-    CountAllocation();
+  } else if (CountAndFail()) {
+    return nullptr;
   }
   return __libc_realloc(p, size);
 }
 
 int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
   if (alignment < sizeof(void*) || (alignment & (alignment - 1)) != 0) return EINVAL;
-  CountAllocation();
+  if (CountAndFail()) return ENOMEM;
   void* p = __libc_memalign(alignment, size);
   if (!p) return ENOMEM;
   *out = p;
@@ -99,12 +114,12 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
 }
 
 void* aligned_alloc(size_t alignment, size_t size) noexcept {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   return __libc_memalign(alignment, size);
 }
 
 void* memalign(size_t alignment, size_t size) noexcept {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   return __libc_memalign(alignment, size);
 }
 
@@ -136,12 +151,12 @@ namespace {
 namespace {
 
 void* NewOrNull(size_t size) {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   return RawMalloc(size == 0 ? 1 : size);
 }
 
 void* AlignedNewOrNull(size_t size, std::align_val_t alignment) {
-  CountAllocation();
+  if (CountAndFail()) return nullptr;
   size_t align = static_cast<size_t>(alignment);
   if (align < sizeof(void*)) align = sizeof(void*);
   return RawMemalign(align, size == 0 ? 1 : size);
@@ -229,6 +244,13 @@ int64_t AllocationCounter::ThreadDeallocationsSoFar() { return tDeallocations; }
 int64_t AllocationCounter::ProcessAllocationsSoFar() { return gProcessAllocations.load(std::memory_order_relaxed); }
 
 bool AllocationCounter::MallocIsCounted() { return KASP2_INTERPOSE_MALLOC != 0; }
+
+void AllocationCounter::FailNthAllocationForTesting(int64_t n) {
+  tFailCountdown = n > 0 ? n : 0;
+  tInjectedFailure = false;
+}
+
+bool AllocationCounter::InjectedFailureHappened() { return tInjectedFailure; }
 
 bool AllocationCounter::IsCounting() {
 #if defined(KASP2_ALLOCATION_COUNTER_TSAN)

@@ -48,6 +48,14 @@ class AllocationCounter {
   // is counted there, and allocation tests should skip.
   static bool IsCounting();
 
+  // Makes the `n`th allocation from now on this thread fail (operator new
+  // throws std::bad_alloc, the nothrow forms and the malloc family return
+  // null), and every one after it succeed again. 0 turns it off. Returns
+  // whether the armed failure has happened since (so a sweep over n knows
+  // when its scenario made fewer than n allocations).
+  static void FailNthAllocationForTesting(int64_t n);
+  static bool InjectedFailureHappened();
+
  private:
   int64_t startAllocations_;
   int64_t startDeallocations_;

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zProcessLifetime.h"
+
 namespace {
 
 // The registry's storage. The map's keys view the interned copies, which are
@@ -17,12 +19,10 @@ struct Registry {
   std::vector<const char*> texts;                  // guarded by lock; index = id without the top bit
 };
 
-Registry& TheRegistry() {
-  // Deliberately never destroyed: keys may be used by static objects during
-  // process exit.
-  static Registry* registry = new Registry();
-  return *registry;
-}
+// Never destroyed: keys may be used by static objects during process exit.
+// Building it allocates nothing, so the first key of a process that is short
+// of memory fails as a result (0), not as an exception.
+Registry& TheRegistry() { return zProcessLifetime<Registry>(); }
 
 }  // namespace
 

@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "tolm/zThreadLocal.h"
+#include "zProcessLifetime.h"
+
 namespace {
 
 // Blocks kept for reuse beyond this number go back to the heap: enough for
@@ -26,19 +29,19 @@ struct Pool {
   size_t idle = 0;            // guarded by lock
 };
 
-Pool& ThePool() {
-  // Never destroyed: shared pointers held by static objects may be released
-  // during process exit, and exiting threads hand their blocks back to it.
-  static Pool* pool = new Pool();
-  return *pool;
-}
+// Never destroyed: shared pointers held by static objects may be released
+// during process exit, and exiting threads hand their blocks back to it.
+// Building it allocates nothing, so Allocate stays noexcept in truth.
+Pool& ThePool() { return zProcessLifetime<Pool>(); }
 
 // Set once the calling thread's own list is gone (its thread is ending):
 // pointers released after that use the shared list only.
 thread_local bool tThreadBlocksGone = false;
 
 // The calling thread's own blocks; handed to the shared list when the thread
-// ends. Used by its thread only.
+// ends. Used by its thread only. Kept through zThreadLocal rather than a C++
+// thread_local: the C library ends the process when it cannot register a
+// thread_local's destructor, which a first use with memory short would do.
 struct ThreadBlocks {
   IdleBlock* head = nullptr;
   size_t count = 0;
@@ -60,9 +63,11 @@ struct ThreadBlocks {
   }
 };
 
-ThreadBlocks& MyBlocks() {
-  thread_local ThreadBlocks blocks;
-  return blocks;
+// The calling thread's blocks, or null when its list is gone or cannot be
+// made (the shared list serves then).
+ThreadBlocks* MyBlocks() {
+  if (tThreadBlocksGone) return nullptr;
+  return zProcessLifetime<zThreadLocal<ThreadBlocks>>().Get();
 }
 
 }  // namespace
@@ -70,11 +75,10 @@ ThreadBlocks& MyBlocks() {
 namespace zSharedPtrPool {
 
 void* Allocate() noexcept {
-  if (!tThreadBlocksGone) {
-    ThreadBlocks& mine = MyBlocks();
-    if (IdleBlock* block = mine.head) {
-      mine.head = block->next;
-      --mine.count;
+  if (ThreadBlocks* mine = MyBlocks()) {
+    if (IdleBlock* block = mine->head) {
+      mine->head = block->next;
+      --mine->count;
       return block;
     }
   }
@@ -92,11 +96,10 @@ void* Allocate() noexcept {
 
 void Free(void* block) noexcept {
   if (!block) return;
-  if (!tThreadBlocksGone) {
-    ThreadBlocks& mine = MyBlocks();
-    if (mine.count < kThreadBlocks) {
-      mine.head = new (block) IdleBlock{mine.head};
-      ++mine.count;
+  if (ThreadBlocks* mine = MyBlocks()) {
+    if (mine->count < kThreadBlocks) {
+      mine->head = new (block) IdleBlock{mine->head};
+      ++mine->count;
       return;
     }
   }
@@ -115,7 +118,8 @@ void Free(void* block) noexcept {
 size_t IdleBlocksForTesting() noexcept {
   Pool& pool = ThePool();
   std::lock_guard<std::mutex> guard(pool.lock);
-  return pool.idle + (tThreadBlocksGone ? 0 : MyBlocks().count);
+  const ThreadBlocks* mine = MyBlocks();
+  return pool.idle + (mine ? mine->count : 0);
 }
 
 }  // namespace zSharedPtrPool

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "zProcessLifetime.h"
+
 namespace {
 
 // Longest formatted note, NUL included; the buffer lives on the caller's
@@ -17,11 +19,8 @@ struct TraceState {
   void* context = nullptr;             // guarded by lock
 };
 
-TraceState& State() {
-  // Never destroyed: threads may trace while static objects are torn down.
-  static TraceState* state = new TraceState();
-  return *state;
-}
+// Never destroyed: threads may trace while static objects are torn down.
+TraceState& State() { return zProcessLifetime<TraceState>(); }
 
 void WriteToStderr(const char* text, size_t length) {
   std::fwrite(text, 1, length, stderr);

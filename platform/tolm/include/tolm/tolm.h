@@ -14,6 +14,7 @@
 #include "tolm/zRefCount.h"
 #include "tolm/zSharedPtr.h"
 #include "tolm/zString.h"
+#include "tolm/zThreadLocal.h"
 #include "tolm/zTime.h"
 #include "tolm/zTraceManager.h"
 #include "tolm/zVariable.h"

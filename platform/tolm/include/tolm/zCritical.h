@@ -9,6 +9,11 @@
 #define Z_ACQUIRE(...) __attribute__((acquire_capability(__VA_ARGS__)))
 #define Z_RELEASE(...) __attribute__((release_capability(__VA_ARGS__)))
 #define Z_GUARDED_BY(x) __attribute__((guarded_by(x)))
+#define Z_PT_GUARDED_BY(x) __attribute__((pt_guarded_by(x)))
+#define Z_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
+#define Z_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
+#define Z_ACQUIRED_BEFORE(...) __attribute__((acquired_before(__VA_ARGS__)))
+#define Z_RETURN_CAPABILITY(x) __attribute__((lock_returned(x)))
 #define Z_NO_THREAD_SAFETY_ANALYSIS __attribute__((no_thread_safety_analysis))
 #else
 #define Z_CAPABILITY(x)
@@ -16,6 +21,11 @@
 #define Z_ACQUIRE(...)
 #define Z_RELEASE(...)
 #define Z_GUARDED_BY(x)
+#define Z_PT_GUARDED_BY(x)
+#define Z_REQUIRES(...)
+#define Z_EXCLUDES(...)
+#define Z_ACQUIRED_BEFORE(...)
+#define Z_RETURN_CAPABILITY(x)
 #define Z_NO_THREAD_SAFETY_ANALYSIS
 #endif
 
@@ -40,7 +50,8 @@ class TOLM_EXPORT Z_CAPABILITY("mutex") zCritical {
 using zCriticalPtr = std::unique_ptr<zCritical>;
 
 // Scoped holding of a zCritical. A null lock is accepted and means "no
-// locking" (objects whose lock could not be made run unguarded).
+// locking", for the one object allowed to run unguarded when its lock could
+// not be made (the audio ring).
 class Z_SCOPED_CAPABILITY zCriticalGuard {
  public:
   explicit zCriticalGuard(zCritical* lock) Z_ACQUIRE(lock) : lock_(lock) {
