@@ -14,10 +14,8 @@ kaBufferGraphicsSurface* kaBufferGraphicsSurface::Create(kaBuffer2* buffer) noex
   return new (std::nothrow) kaBufferGraphicsSurface(*buffer);
 }
 
-kaBufferGraphicsSurface::kaBufferGraphicsSurface(kaBuffer2& source) noexcept : CGraphicsSurface(kType) {
-  source.AddRef();
-  buffer.reset(&source);
-}
+kaBufferGraphicsSurface::kaBufferGraphicsSurface(kaBuffer2& source) noexcept
+    : CGraphicsSurface(kType), buffer(kaRef<kaBuffer2>::Retain(&source)) {}
 
 kaBufferGraphicsSurface::~kaBufferGraphicsSurface() = default;
 

@@ -35,5 +35,5 @@ class KASP2_EXPORT kaBufferGraphicsSurface final : public Corvane::Vel::CGraphic
   explicit kaBufferGraphicsSurface(kaBuffer2& buffer) noexcept;
   ~kaBufferGraphicsSurface() override;
 
-  std::unique_ptr<kaBuffer2, zReleaseDeleter> buffer;
+  const kaRef<kaBuffer2> buffer;
 };

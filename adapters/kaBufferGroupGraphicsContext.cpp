@@ -18,10 +18,7 @@ kaBufferGroupGraphicsContext* kaBufferGroupGraphicsContext::Create(kaBufferGroup
 }
 
 kaBufferGroupGraphicsContext::kaBufferGroupGraphicsContext(kaBufferGroup2& source) noexcept
-    : CGraphicsContext(kType) {
-  source.AddRef();
-  group.reset(&source);
-}
+    : CGraphicsContext(kType), group(kaRef<kaBufferGroup2>::Retain(&source)) {}
 
 kaBufferGroupGraphicsContext::~kaBufferGroupGraphicsContext() = default;
 
@@ -40,7 +37,7 @@ Result kaBufferGroupGraphicsContext::CreateSurface(const CVideoProperties* prope
   const int32_t status = group->allocate_buffer(format, -1, 1, 0, &allocated);
   // Owns the allocation's reference from here on, whatever happens next:
   // the surface takes its own.
-  const std::unique_ptr<kaBuffer2, zReleaseDeleter> buffer(allocated);
+  const kaRef<kaBuffer2> buffer = kaRef<kaBuffer2>::Adopt(allocated);
   if (status != 0 || !buffer) return ResultError;
 
   if (!buffer->WrapInVelGraphicsSurface(surface)) return ResultError;

@@ -40,5 +40,5 @@ class KASP2_EXPORT kaBufferGroupGraphicsContext final : public Corvane::Vel::CGr
   explicit kaBufferGroupGraphicsContext(kaBufferGroup2& group) noexcept;
   ~kaBufferGroupGraphicsContext() override;
 
-  std::unique_ptr<kaBufferGroup2, zReleaseDeleter> group;
+  const kaRef<kaBufferGroup2> group;
 };

@@ -24,9 +24,7 @@ kaBufferPixelDataReference* kaBufferPixelDataReference::Create(kaBuffer2* buffer
 }
 
 kaBufferPixelDataReference::kaBufferPixelDataReference(kaBuffer2& source) noexcept
-    : CPixelDataReference(kType) {
-  source.AddRef();
-  buffer.reset(&source);
+    : CPixelDataReference(kType), buffer(kaRef<kaBuffer2>::Retain(&source)) {
   // The query adds the reference that the shared pointer then owns; its
   // deleter gives it back through the interface's Release.
   void* answer = nullptr;

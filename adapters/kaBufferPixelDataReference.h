@@ -80,7 +80,7 @@ class KASP2_EXPORT kaBufferPixelDataReference final : public Corvane::Vel::CPixe
   // stride; 0 when neither applies.
   int64_t ExtentFrom(const uint8_t* data) const noexcept;
 
-  std::unique_ptr<kaBuffer2, zReleaseDeleter> buffer;
+  const kaRef<kaBuffer2> buffer;
   std::shared_ptr<kaXIGPUAccessibleBuffer> gpuInterface;  // empty: serve from storage
   uint8_t* lockedData = nullptr;
   int32_t lockedStride = 0;

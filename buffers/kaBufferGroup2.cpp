@@ -187,12 +187,13 @@ int32_t kaBufferGroup2::CreateGPUAccessibleBufferFromData(const veMediaRecord& f
   const int32_t rows = veRasterType::RowCount(format.Height(), rasterType);
   if (active < 1 || rows < 1 || sourceRowBytes < active) return -1;
 
-  kaGPUAccessibleBuffer* buffer = nullptr;
-  const int32_t result = CreateGPUAccessibleBuffer(format, &buffer);
+  kaGPUAccessibleBuffer* made = nullptr;
+  const int32_t result = CreateGPUAccessibleBuffer(format, &made);
   if (result != 0) return result;
+  kaRef<kaGPUAccessibleBuffer> buffer = kaRef<kaGPUAccessibleBuffer>::Adopt(made);
   if (!buffer) return -1;  // a subclass that reported success without a buffer
 
-  kaXIGPUAccessibleBuffer* const gpu = buffer;
+  kaXIGPUAccessibleBuffer* const gpu = buffer.Get();
   const kaXIGPUAccessibleBuffer::Mapping mapping = gpu->Map(kaXIGPUAccessibleBuffer::kMapForWriting);
   if (mapping.data && mapping.rowBytes >= 1) {
     int copied = 0;
@@ -202,12 +203,11 @@ int32_t kaBufferGroup2::CreateGPUAccessibleBufferFromData(const veMediaRecord& f
     }
     gpu->Unmap();
     if (copied != 0) {
-      *out = buffer;
+      *out = buffer.Detach();
       return 0;
     }
     *out = nullptr;
   }
-  buffer->Release();
   return -1;
 }
 
@@ -219,17 +219,15 @@ int32_t kaBufferGroup2::CreateBlankGPUAccessibleBuffer(const veMediaRecord& form
   const uint32_t rasterType = format.RasterType();
   if ((width % 2) != 0 && veRasterType::IsYUVFormat(rasterType)) return -1;
 
-  kaGPUAccessibleBuffer* buffer = nullptr;
-  const int32_t result = CreateGPUAccessibleBuffer(format, &buffer);
+  kaGPUAccessibleBuffer* made = nullptr;
+  const int32_t result = CreateGPUAccessibleBuffer(format, &made);
   if (result != 0) return result;
+  kaRef<kaGPUAccessibleBuffer> buffer = kaRef<kaGPUAccessibleBuffer>::Adopt(made);
   if (!buffer) return -1;
 
-  kaXIGPUAccessibleBuffer* const gpu = buffer;
+  kaXIGPUAccessibleBuffer* const gpu = buffer.Get();
   const kaXIGPUAccessibleBuffer::Mapping mapping = gpu->Map(kaXIGPUAccessibleBuffer::kMapForWriting);
-  if (!mapping.data || mapping.rowBytes < 1) {
-    buffer->Release();
-    return -1;
-  }
+  if (!mapping.data || mapping.rowBytes < 1) return -1;
 
   const int32_t height = format.Height();
   const int32_t rowBytes = mapping.rowBytes;
@@ -251,7 +249,6 @@ int32_t kaBufferGroup2::CreateBlankGPUAccessibleBuffer(const veMediaRecord& form
   const int64_t usedBytes = zeroRows ? rowBytes : static_cast<int64_t>(wordsPerRow) * kBytesPerWord;
   if (height < 0 || !RowsFit(height, rowBytes, usedBytes, storageSize)) {
     gpu->Unmap();
-    buffer->Release();
     return -1;
   }
   if (zeroRows) {
@@ -261,7 +258,7 @@ int32_t kaBufferGroup2::CreateBlankGPUAccessibleBuffer(const veMediaRecord& form
   }
 
   gpu->Unmap();
-  *out = buffer;
+  *out = buffer.Detach();
   return 0;
 }
 
@@ -282,15 +279,16 @@ kaBuffer2* kaBufferGroup2::CreateColoredBuffer(int width, int height, unsigned i
   format.SetHeight(height);
   format.SetRasterType(veRasterType::kRGB);
 
-  kaBuffer2* buffer = nullptr;
-  if (allocate_buffer(format, -1, 1, 0, &buffer) != 0 || !buffer) return nullptr;
+  kaBuffer2* made = nullptr;
+  const int32_t result = allocate_buffer(format, -1, 1, 0, &made);
+  const kaRef<kaBuffer2> buffer = kaRef<kaBuffer2>::Adopt(made);
+  if (result != 0 || !buffer) return nullptr;
 
   const int32_t rowBytes = buffer->BytesPerRow();
   unsigned char* const data = buffer->GetStorage();
   const int64_t usedBytes = colour != 0 ? static_cast<int64_t>(width) * kBytesPerWord : rowBytes;
   if (rowBytes == 0 || !data || width < 0 || height < 0 ||
       !RowsFit(height, rowBytes, usedBytes, buffer->StorageSize())) {
-    buffer->Release();
     return nullptr;
   }
   if (colour != 0) {
@@ -302,7 +300,7 @@ kaBuffer2* kaBufferGroup2::CreateColoredBuffer(int width, int height, unsigned i
   buffer->SetBool(veKeyVideoIsInterlaced, true, 0);
   buffer->SetInt32(veKeyDisplayWidth, width, 0);
   buffer->SetInt32(veKeyDisplayHeight, height, 0);
-  return buffer;
+  return kaRef<kaBuffer2>(buffer).Detach();  // the caller's reference
 }
 
 std::shared_ptr<kaBuffer2> kaBufferGroup2::ConvertBufferToVideoMemoryBuffer(const std::shared_ptr<kaBuffer2>&) {

@@ -57,7 +57,7 @@ template <class BufferT>
 std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMediaRecord& format, unsigned long size) {
   const uint32_t hash = HashForFormat(format, size);
 
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   // Kept across the sweep, which may unlink it.
   const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
   RecycleBuffersWithAge(Clock::now() - kIdleLifetime);
@@ -122,7 +122,7 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
   buffer->SetDirtiedTime(zTime::MicroNow());
   const uint32_t hash = HashForFormat(*buffer, size);
 
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   std::shared_ptr<Bucket> bucket = FindBucket(hash, size, *buffer);
   if (bucket && bucket->buffers.size() >= kMaxIdlePerBucket) {
     ForgetBuffer(size);
@@ -220,7 +220,7 @@ void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::SweepIdleBuffersOlderThan(Clock::time_point cutoff) {
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   RecycleBuffersWithAge(cutoff);
 }
 
@@ -236,7 +236,7 @@ void kaBufferGroupCache<BufferT>::ForgetBuffer(uint64_t bytes) {
 
 template <class BufferT>
 kaCacheStatistics kaBufferGroupCache<BufferT>::Statistics() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   kaCacheStatistics statistics;
   statistics.peakLiveBuffers = peakLiveBuffers;
   statistics.peakIdleBuffers = peakIdleBuffers;
@@ -250,26 +250,26 @@ kaCacheStatistics kaBufferGroupCache<BufferT>::Statistics() const {
 template <class BufferT>
 long kaBufferGroupCache<BufferT>::CountOfCachedBuffers(const veMediaRecord& format, unsigned long size) const {
   const uint32_t hash = HashForFormat(format, size);
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
   return bucket ? static_cast<long>(bucket->buffers.size()) : -1;
 }
 
 template <class BufferT>
 uint64_t kaBufferGroupCache<BufferT>::LiveBuffersForTesting() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   return liveBuffers;
 }
 
 template <class BufferT>
 uint64_t kaBufferGroupCache<BufferT>::IdleBuffersForTesting() const {
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   return IdleBuffersLocked();
 }
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::SetIdleReturnTimeForTesting(Clock::time_point returnedAt) {
-  std::lock_guard<std::mutex> lock(mutex);
+  zMutexGuard lock(mutex);
   for (auto& bucket : buckets) {
     for (auto& wrapper : bucket->buffers) wrapper.returnedAt = returnedAt;
   }

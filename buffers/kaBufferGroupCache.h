@@ -103,7 +103,7 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // Destroys idle buffers returned strictly before `cutoff` and drops the
   // buckets left empty. The caller holds the cache's lock (CreateBuffer
   // does); others call SweepIdleBuffersOlderThan.
-  void RecycleBuffersWithAge(Clock::time_point cutoff);
+  void RecycleBuffersWithAge(Clock::time_point cutoff) Z_REQUIRES(mutex);
   // RecycleBuffersWithAge under the cache's lock.
   void SweepIdleBuffersOlderThan(Clock::time_point cutoff);
 
@@ -123,31 +123,33 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
  private:
   // The recycle function's work once it holds the cache (see CreateBuffer).
   kaBuffer2::RecycleResult Recycle(BufferT* buffer);
-  // First bucket matching by hash, size and DoesFormatMatch. Lock held.
-  std::shared_ptr<Bucket> FindBucket(uint32_t hash, uint64_t size, const veMediaRecord& format) const;
-  // A bucket for (hash, size, record): a kept empty one, or a new one. Lock
-  // held. May throw std::bad_alloc.
-  std::shared_ptr<Bucket> MakeBucket(uint32_t hash, uint64_t size, const veMediaRecord& record);
-  // A buffer of `bytes` storage leaves the cache for good. Lock held.
-  void ForgetBuffer(uint64_t bytes);
-  uint64_t IdleBuffersLocked() const;
+  // First bucket matching by hash, size and DoesFormatMatch.
+  std::shared_ptr<Bucket> FindBucket(uint32_t hash, uint64_t size, const veMediaRecord& format) const
+      Z_REQUIRES(mutex);
+  // A bucket for (hash, size, record): a kept empty one, or a new one. May
+  // throw std::bad_alloc.
+  std::shared_ptr<Bucket> MakeBucket(uint32_t hash, uint64_t size, const veMediaRecord& record) Z_REQUIRES(mutex);
+  // A buffer of `bytes` storage leaves the cache for good.
+  void ForgetBuffer(uint64_t bytes) Z_REQUIRES(mutex);
+  uint64_t IdleBuffersLocked() const Z_REQUIRES(mutex);
 
   Factory factory;
-  mutable std::mutex mutex;
-  // Guarded by `mutex`: everything below.
-  std::deque<std::shared_ptr<Bucket>, kaSpareBlockAllocator<std::shared_ptr<Bucket>>> buckets;
-  uint64_t peakIdleBuffers = 0;
-  uint64_t peakLiveBuffers = 0;
-  uint64_t liveBuffers = 0;
-  uint64_t liveBytes = 0;
-  uint64_t peakLiveBytes = 0;
-  uint64_t hits = 0;
-  uint64_t misses = 0;
+  // A plain mutex, never taken twice by one thread: no buffer that still has
+  // its recycle function reaches a count of zero while it is held.
+  mutable zMutex mutex;
+  std::deque<std::shared_ptr<Bucket>, kaSpareBlockAllocator<std::shared_ptr<Bucket>>> buckets Z_GUARDED_BY(mutex);
+  uint64_t peakIdleBuffers Z_GUARDED_BY(mutex) = 0;
+  uint64_t peakLiveBuffers Z_GUARDED_BY(mutex) = 0;
+  uint64_t liveBuffers Z_GUARDED_BY(mutex) = 0;
+  uint64_t liveBytes Z_GUARDED_BY(mutex) = 0;
+  uint64_t peakLiveBytes Z_GUARDED_BY(mutex) = 0;
+  uint64_t hits Z_GUARDED_BY(mutex) = 0;
+  uint64_t misses Z_GUARDED_BY(mutex) = 0;
   // Idle buffers over all buckets, kept as they come and go so that a return
   // need not count them.
-  uint64_t idleBuffers = 0;
+  uint64_t idleBuffers Z_GUARDED_BY(mutex) = 0;
   // Emptied buckets waiting for reuse; capacity reserved up front.
-  std::vector<std::shared_ptr<Bucket>> spareBuckets;
+  std::vector<std::shared_ptr<Bucket>> spareBuckets Z_GUARDED_BY(mutex);
 };
 
 extern template class kaBufferGroupCache<_kaCachedBuffer>;

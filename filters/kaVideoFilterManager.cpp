@@ -139,7 +139,7 @@ std::shared_ptr<kaBuffer2> kaVideoFilterManager::RunVideoFilterGraph(
   // The entry this store replaces, released once the lock is let go.
   std::shared_ptr<kaBuffer2> replaced;
   {
-    std::lock_guard<std::mutex> lock(cacheLock_);
+    zMutexGuard lock(cacheLock_);
     const Clock::time_point now = Now();
     auto [slot, inserted] = cache_.try_emplace(std::move(key), now, result);
     if (!inserted) {
@@ -158,7 +158,7 @@ std::shared_ptr<kaBuffer2> kaVideoFilterManager::LocateCachedBufferForFilterGrap
   if (!input) return {};
 
   const std::string key = HashForNode(node, input);
-  std::lock_guard<std::mutex> lock(cacheLock_);
+  zMutexGuard lock(cacheLock_);
   auto found = cache_.find(key);
   if (found == cache_.end()) return {};
   // A hit counts as a use: it keeps the entry young for housekeeping.
@@ -167,7 +167,7 @@ std::shared_ptr<kaBuffer2> kaVideoFilterManager::LocateCachedBufferForFilterGrap
 }
 
 int64_t kaVideoFilterManager::CacheSize() const {
-  std::lock_guard<std::mutex> lock(cacheLock_);
+  zMutexGuard lock(cacheLock_);
   return CacheSizeLocked();
 }
 
@@ -190,7 +190,7 @@ int64_t kaVideoFilterManager::CacheSizeLocked() const {
 void kaVideoFilterManager::RemoveOldestCacheEntry() {
   std::vector<std::shared_ptr<kaBuffer2>> released;
   {
-    std::lock_guard<std::mutex> lock(cacheLock_);
+    zMutexGuard lock(cacheLock_);
     RemoveOldestCacheEntryLocked(released);
   }
 }
@@ -215,7 +215,7 @@ void kaVideoFilterManager::PerformCacheHousekeeping(
   // only when something is removed.
   std::vector<std::shared_ptr<kaBuffer2>> released;
   {
-    std::lock_guard<std::mutex> lock(cacheLock_);
+    zMutexGuard lock(cacheLock_);
     if (cutoff) {
       for (auto it = cache_.begin(); it != cache_.end();) {
         if (it->second.first < *cutoff) {
@@ -235,6 +235,6 @@ void kaVideoFilterManager::PerformCacheHousekeeping(
 }
 
 size_t kaVideoFilterManager::EntryCountForTesting() const {
-  std::lock_guard<std::mutex> lock(cacheLock_);
+  zMutexGuard lock(cacheLock_);
   return cache_.size();
 }

@@ -96,16 +96,14 @@ class KASP2_EXPORT kaVideoFilterManager : public xCUnknown {
   static NowFunction SetClockForTesting(NowFunction now);
 
  private:
-  // Both expect cacheLock_ held.
-  int64_t CacheSizeLocked() const;
+  int64_t CacheSizeLocked() const Z_REQUIRES(cacheLock_);
   // Moves the oldest entry's buffer into `released` (for release once the lock
   // is let go) and erases the entry.
-  void RemoveOldestCacheEntryLocked(std::vector<std::shared_ptr<kaBuffer2>>& released);
+  void RemoveOldestCacheEntryLocked(std::vector<std::shared_ptr<kaBuffer2>>& released) Z_REQUIRES(cacheLock_);
 
   static Clock::time_point Now();
 
-  // Guards cache_.
-  mutable std::mutex cacheLock_;
+  mutable zMutex cacheLock_;
   // Render-hash key → (time of the last store or hit, cached output buffer).
-  std::unordered_map<std::string, Entry> cache_;
+  std::unordered_map<std::string, Entry> cache_ Z_GUARDED_BY(cacheLock_);
 };

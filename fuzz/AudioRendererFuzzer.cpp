@@ -87,9 +87,12 @@ class FuzzAudioRenderer final : public kaPluginAudioRenderer {
   void ResetForInput() {
     FlushAudio();
     ringBuffer.MakeEmpty();
-    readPrimed = false;
-    primeTime = 0;
-    readBase = 0;
+    {
+      zCriticalGuard guard(rendererLock);
+      readPrimed = false;
+      primeTime = 0;
+      readBase = 0;
+    }
     numChannels = 2;
     changingResolution = false;
     resolutionChangePending = false;

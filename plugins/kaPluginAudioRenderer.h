@@ -219,14 +219,14 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
 
   // Fields in the documented layout order. Settings that a host thread
   // stores and the cue path loads are atomics of the documented types (same
-  // size and layout), so those single stores are not data races; fields
-  // marked "cue" are touched only under rendererLock, those marked
-  // "delivery" only on the delivery thread (and by FlushAudio).
+  // size and layout), so those single stores are not data races; the cue
+  // path's own state is guarded by rendererLock, and fields marked
+  // "delivery" are touched only on the delivery thread (and by FlushAudio).
   std::atomic<bool> changingResolution{false};
   std::atomic<bool> resolutionChangePending{false};
   Corvane::Vel::RObject<Corvane::Vel::CAudioFilter> formatConverter;  // delivery
   Corvane::Vel::RObject<Corvane::Vel::CAudioFilter> rateConverter;    // delivery
-  int32_t resolutionSilenceCount = 0;                                 // cue; never reset
+  int32_t resolutionSilenceCount Z_GUARDED_BY(rendererLock) = 0;     // never reset
   std::atomic<double> audioDelay{0.0};                                // seconds
   std::atomic<int32_t> inputChannelSelection{0};
   std::atomic<int32_t> monitorSelection{0};
@@ -234,12 +234,12 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   std::atomic<bool> driftCorrectionEnabled{false};
   std::shared_ptr<kaSingleBufferAudioResampler> resampler;   // delivery; made on the first adjustment
   std::shared_ptr<kaAudioDriftDetector> driftDetector;       // delivery; made on the first drift delivery
-  bool readPrimed = false;                                   // cue
+  bool readPrimed Z_GUARDED_BY(rendererLock) = false;
   kaPluginRingBuffer ringBuffer;                             // locks itself
-  int64_t primeTime = 0;                                     // cue; cue-time microseconds
-  // cue: byte position on the ring's stream that belongs to primeTime. Kept
-  // within ± the wrap size (only its remainder counts).
-  int32_t readBase = 0;
+  int64_t primeTime Z_GUARDED_BY(rendererLock) = 0;          // cue-time microseconds
+  // Byte position on the ring's stream that belongs to primeTime. Kept within
+  // ± the wrap size (only its remainder counts).
+  int32_t readBase Z_GUARDED_BY(rendererLock) = 0;
   std::atomic<int32_t> numChannels{2};  // stored by the delivery thread
 
  private:
@@ -256,10 +256,9 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // The ring write of `frames` frames of `channels` channels (byte count
   // saturated to 32 bits; the ring cuts what does not fit).
   void WriteFrames(const void* samples, int64_t frames, int32_t channels);
-  // The normal-path read of one cue into `dest` (`size` bytes). Expects
-  // rendererLock held.
+  // The normal-path read of one cue into `dest` (`size` bytes).
   void ReadPeriodLocked(unsigned char* dest, uint32_t size, int64_t elapsedMicros, int32_t channels,
-                        int tolerancePeriods);
+                        int tolerancePeriods) Z_REQUIRES(rendererLock);
   // Tags a cued buffer with the channel-selection settings.
   void TagCuedBuffer(kaBuffer2& buffer) const;
   // The id of "input_channel_selection", or 0 while it cannot be interned.

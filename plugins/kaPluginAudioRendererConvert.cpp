@@ -144,19 +144,18 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
   description.SetChannels(channels);
   description.SetBitsPerSample(kWorkingBitsPerSample);
 
-  kaBuffer2* made = nullptr;
-  if (bufferGroup->allocate_buffer(description, -1, frames, 0, &made) != 0 || !made) return false;
+  kaBuffer2* allocated = nullptr;
+  const int32_t result = bufferGroup->allocate_buffer(description, -1, frames, 0, &allocated);
+  kaRef<kaBuffer2> made = kaRef<kaBuffer2>::Adopt(allocated);
+  if (result != 0 || !made) return false;
   // A buffer without room for the frames would hand the caller a frame count
   // that its storage does not hold.
   const uint32_t wanted = static_cast<uint32_t>(frames) * static_cast<uint32_t>(outputFrameBytes);
   unsigned char* storage = made->GetStorage();
-  if (!storage || made->StorageSize() < wanted) {
-    made->Release();
-    return false;
-  }
+  if (!storage || made->StorageSize() < wanted) return false;
   zCopyMemory(bytes, storage, std::min<uint32_t>(static_cast<uint32_t>(length), made->StorageSize()));
 
-  *buffer = made;
+  *buffer = made.Detach();
   *frameCount = frames;
   return true;
 }

@@ -93,7 +93,7 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   description.SetChannelBuffers(1);
 
   {
-    const ReceivedBlock block{bufferGroup, data, byteCount, format, sampleRate, channels, &range};
+    const ReceivedBlock block{bufferGroup.Get(), data, byteCount, format, sampleRate, channels, &range};
     kaOptimizedBuffer2Producer producer(&description);
     producer.produce = [&block]() -> std::shared_ptr<kaBuffer2> {
       return block.group->MakeAudioBuffer(block.data, block.byteCount, block.format, block.sampleRate,

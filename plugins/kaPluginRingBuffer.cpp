@@ -64,7 +64,11 @@ void kaPluginRingBuffer::SetWrapBufferSize(unsigned int size) {
 unsigned int kaPluginRingBuffer::Read(void* destination, unsigned int length) {
   if (!destination || length == 0) return 0;
   zCriticalGuard guard(lock_);
-  if (wrapSize_ == 0) return 0;
+  return ReadLocked(destination, length);
+}
+
+unsigned int kaPluginRingBuffer::ReadLocked(void* destination, unsigned int length) {
+  if (!destination || length == 0 || wrapSize_ == 0) return 0;
   const uint32_t count = count_.load(std::memory_order_relaxed);
   const uint32_t n = length < count ? length : count;
   if (n > 0) {
@@ -83,13 +87,17 @@ unsigned int kaPluginRingBuffer::Read(void* destination, unsigned int length) {
 
 unsigned int kaPluginRingBuffer::ReadAndSeek(void* destination, unsigned int length) {
   zCriticalGuard guard(lock_);
-  const unsigned int copied = Read(destination, length);
-  if (copied > 0) SeekRelative(copied);  // cannot fail: copied <= count
+  const unsigned int copied = ReadLocked(destination, length);
+  if (copied > 0) SeekRelativeLocked(copied);  // cannot fail: copied <= count
   return copied;
 }
 
 bool kaPluginRingBuffer::SeekRelative(long long distance) {
   zCriticalGuard guard(lock_);
+  return SeekRelativeLocked(distance);
+}
+
+bool kaPluginRingBuffer::SeekRelativeLocked(long long distance) {
   if (wrapSize_ == 0) return false;
   if (distance < kMinSeekDistance || distance > kMaxSeekDistance) return false;
   const int64_t wrap = wrapSize_;
@@ -122,14 +130,14 @@ bool kaPluginRingBuffer::SeekBackwardsRelativeToWritePosition(unsigned int dista
   if (wrapSize_ == 0) return false;
   count_.store(0, std::memory_order_relaxed);
   readPosition_ = writePosition_;
-  return SeekRelative(-static_cast<long long>(distance));
+  return SeekRelativeLocked(-static_cast<long long>(distance));
 }
 
 unsigned int kaPluginRingBuffer::Write(const void* source, unsigned int length) {
   if (!source && length > 0) return 0;
   zCriticalGuard guard(lock_);
   if (wrapSize_ == 0) return 0;
-  const uint32_t space = AvailableSpace();
+  const uint32_t space = wrapSize_ - count_.load(std::memory_order_relaxed);
   const uint32_t n = length < space ? length : space;
   if (n > 0) {
     const auto* in = static_cast<const uint8_t*>(source);
@@ -229,6 +237,7 @@ kaPluginRingBuffer& kaPluginRingBuffer::operator>>(unsigned long long& value) {
 
 kaPluginRingBuffer& kaPluginRingBuffer::operator>>(zString& text) {
   text.Clear();
+  // One byte per holding of the lock: not atomic as a whole.
   for (;;) {
     char c = 0;
     if (Read(&c, 1) == 0 || c == 0) break;

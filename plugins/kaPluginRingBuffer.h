@@ -127,17 +127,22 @@ class KASP2_EXPORT kaPluginRingBuffer {
   void Print(const char* label) const;
 
  private:
-  // Fields in the documented layout order. All but lock_ and capacity_ are
-  // guarded by lock_; count_ and lastWriteTime_ are atomics only because two
-  // observers read them without the lock.
+  // Read and SeekRelative with the lock held: the composite operations run
+  // them inside one holding.
+  unsigned int ReadLocked(void* destination, unsigned int length) Z_REQUIRES(lock_);
+  bool SeekRelativeLocked(long long distance) Z_REQUIRES(lock_);
+
+  // Fields in the documented layout order. count_ and lastWriteTime_ are
+  // changed under lock_ and are atomics only because two observers read them
+  // without it; capacity_ never changes after construction.
   zCriticalPtr lock_;
   std::atomic<uint32_t> count_{0};
-  uint8_t* storage_ = nullptr;
-  uint32_t wrapSize_ = 0;
+  uint8_t* storage_ Z_GUARDED_BY(lock_) = nullptr;
+  uint32_t wrapSize_ Z_GUARDED_BY(lock_) = 0;
   uint32_t capacity_ = 0;
-  uint32_t writePosition_ = 0;
+  uint32_t writePosition_ Z_GUARDED_BY(lock_) = 0;
   // Below the wrap size, or equal to it after a relative seek that lands
   // exactly there; a read from the wrap size starts at offset 0.
-  uint32_t readPosition_ = 0;
+  uint32_t readPosition_ Z_GUARDED_BY(lock_) = 0;
   std::atomic<int64_t> lastWriteTime_{0};
 };

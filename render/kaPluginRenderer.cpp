@@ -7,14 +7,12 @@ kaPluginRenderer::kaPluginRenderer(const std::string& name, kaBufferGroup2& grou
       rendererLock(kaMakeRequiredLock()),
       outputRasterType(0),
       rendererName(name.c_str(), -1),
-      hostMethods(&methods) {
-  hostMethods->AddRef();
-}
+      hostMethods(kaRef<kaSourcesPluginMethods>::Retain(&methods)) {}
 
 kaPluginRenderer::~kaPluginRenderer() {
   // The host's table is given back first; the lock goes before the name, and
   // kaRenderer2's destructor gives back the group last.
-  hostMethods->Release();
+  hostMethods.Reset();
   rendererLock.reset();
 }
 

@@ -61,6 +61,6 @@ class KASP2_EXPORT kaPluginRenderer : public kaRenderer2 {
   // from a received frame.
   int32_t outputRasterType = 0;
   zString rendererName;
-  // The host's callbacks; one reference held, never null, never replaced.
-  kaSourcesPluginMethods* hostMethods;
+  // The host's callbacks; never null until destruction, never replaced.
+  kaRef<kaSourcesPluginMethods> hostMethods;
 };

@@ -2,9 +2,9 @@
 
 #include "buffers/kaBufferGroup2.h"
 
-kaRenderer2::kaRenderer2(kaBufferGroup2& group) : bufferGroup(&group) { bufferGroup->AddRef(); }
+kaRenderer2::kaRenderer2(kaBufferGroup2& group) : bufferGroup(kaRef<kaBufferGroup2>::Retain(&group)) {}
 
-kaRenderer2::~kaRenderer2() { bufferGroup->Release(); }
+kaRenderer2::~kaRenderer2() = default;  // bufferGroup gives its reference back
 
 int32_t kaRenderer2::QueryInterface(const char* name, void** out) { return Concrete_QueryInterface(name, out); }
 

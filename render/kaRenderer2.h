@@ -75,5 +75,5 @@ class KASP2_EXPORT kaRenderer2 : public xCUnknown {
   ~kaRenderer2() override;
 
   // Where buffers come from; one reference held, never null, never replaced.
-  kaBufferGroup2* bufferGroup;
+  const kaRef<kaBufferGroup2> bufferGroup;
 };

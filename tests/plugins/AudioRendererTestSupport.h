@@ -62,12 +62,24 @@ class TestAudioRenderer : public kaPluginAudioRenderer {
   kaAudioDriftDetector* DriftDetector() const { return driftDetector.get(); }
   kaSingleBufferAudioResampler* Resampler() const { return resampler.get(); }
   kaPluginRingBuffer& Ring() { return ringBuffer; }
-  bool ReadPrimed() const { return readPrimed; }
-  int32_t ReadBase() const { return readBase; }
-  int64_t PrimeTime() const { return primeTime; }
+  bool ReadPrimed() const {
+    zCriticalGuard guard(rendererLock);
+    return readPrimed;
+  }
+  int32_t ReadBase() const {
+    zCriticalGuard guard(rendererLock);
+    return readBase;
+  }
+  int64_t PrimeTime() const {
+    zCriticalGuard guard(rendererLock);
+    return primeTime;
+  }
   bool ChangingResolution() const { return changingResolution.load(); }
   bool ResolutionChangePending() const { return resolutionChangePending.load(); }
-  int32_t ResolutionSilenceCount() const { return resolutionSilenceCount; }
+  int32_t ResolutionSilenceCount() const {
+    zCriticalGuard guard(rendererLock);
+    return resolutionSilenceCount;
+  }
 
  protected:
   TestAudioRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods)

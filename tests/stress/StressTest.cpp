@@ -65,7 +65,10 @@ class StressAudioRenderer final : public kaPluginAudioRenderer {
     return Ptr(new StressAudioRenderer(name, group, host));
   }
   uint32_t RendererKind() const override { return zFourCC("saud"); }
-  int64_t PrimeTimeOnCueThread() const { return primeTime; }
+  int64_t PrimeTimeOnCueThread() const {
+    zCriticalGuard guard(rendererLock);
+    return primeTime;
+  }
 
  private:
   StressAudioRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& host)

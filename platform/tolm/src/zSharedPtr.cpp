@@ -1,7 +1,6 @@
 #include "tolm/zSharedPtr.h"
 
-#include <mutex>
-
+#include "tolm/zMutex.h"
 #include "tolm/zThreadLocal.h"
 #include "zProcessLifetime.h"
 
@@ -24,9 +23,9 @@ struct IdleBlock {
 static_assert(sizeof(IdleBlock) <= zSharedPtrPool::kBlockSize);
 
 struct Pool {
-  std::mutex lock;
-  IdleBlock* head = nullptr;  // guarded by lock
-  size_t idle = 0;            // guarded by lock
+  zMutex lock;
+  IdleBlock* head Z_GUARDED_BY(lock) = nullptr;
+  size_t idle Z_GUARDED_BY(lock) = 0;
 };
 
 // Never destroyed: shared pointers held by static objects may be released
@@ -48,7 +47,7 @@ struct ThreadBlocks {
   ~ThreadBlocks() {
     tThreadBlocksGone = true;
     Pool& pool = ThePool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    zMutexGuard guard(pool.lock);
     while (IdleBlock* block = head) {
       head = block->next;
       if (pool.idle < kMaxIdleBlocks - kThreadBlocks) {
@@ -84,7 +83,7 @@ void* Allocate() noexcept {
   }
   Pool& pool = ThePool();
   {
-    std::lock_guard<std::mutex> guard(pool.lock);
+    zMutexGuard guard(pool.lock);
     if (IdleBlock* block = pool.head) {
       pool.head = block->next;
       --pool.idle;
@@ -105,7 +104,7 @@ void Free(void* block) noexcept {
   }
   Pool& pool = ThePool();
   {
-    std::lock_guard<std::mutex> guard(pool.lock);
+    zMutexGuard guard(pool.lock);
     if (pool.idle < kMaxIdleBlocks - kThreadBlocks) {
       pool.head = new (block) IdleBlock{pool.head};
       ++pool.idle;
@@ -117,7 +116,7 @@ void Free(void* block) noexcept {
 
 size_t IdleBlocksForTesting() noexcept {
   Pool& pool = ThePool();
-  std::lock_guard<std::mutex> guard(pool.lock);
+  zMutexGuard guard(pool.lock);
   const ThreadBlocks* mine = MyBlocks();
   return pool.idle + (mine ? mine->count : 0);
 }

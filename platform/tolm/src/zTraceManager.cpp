@@ -3,8 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
+#include "tolm/zMutex.h"
 #include "zProcessLifetime.h"
 
 namespace {
@@ -14,9 +14,9 @@ namespace {
 constexpr size_t kNoteBufferBytes = 4096;
 
 struct TraceState {
-  std::mutex lock;  // serialises delivery: one line at a time
-  zTraceManager::Sink sink = nullptr;  // guarded by lock; null means stderr
-  void* context = nullptr;             // guarded by lock
+  zMutex lock;  // serialises delivery: one line at a time
+  zTraceManager::Sink sink Z_GUARDED_BY(lock) = nullptr;  // null means stderr
+  void* context Z_GUARDED_BY(lock) = nullptr;
 };
 
 // Never destroyed: threads may trace while static objects are torn down.
@@ -57,7 +57,7 @@ void zTraceManager::TraceMessage(uint32_t level, const char* text) {
 void zTraceManager::TraceMessage(uint32_t level, const char* text, size_t length) {
   if (!text) return;
   TraceState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  zMutexGuard guard(state.lock);
   if (state.sink) {
     state.sink(state.context, level, text, length);
   } else {
@@ -67,14 +67,14 @@ void zTraceManager::TraceMessage(uint32_t level, const char* text, size_t length
 
 void zTraceManager::SetSink(Sink sink, void* context) {
   TraceState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  zMutexGuard guard(state.lock);
   state.sink = sink;
   state.context = sink ? context : nullptr;
 }
 
 void zTraceManager::GetSink(Sink* sink, void** context) {
   TraceState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  zMutexGuard guard(state.lock);
   if (sink) *sink = state.sink;
   if (context) *context = state.context;
 }

@@ -9,6 +9,7 @@
 #include "tolm/zList.h"
 #include "tolm/zMD5.h"
 #include "tolm/zMemory.h"
+#include "tolm/zMutex.h"
 #include "tolm/zObject.h"
 #include "tolm/zRecord.h"
 #include "tolm/zRefCount.h"
