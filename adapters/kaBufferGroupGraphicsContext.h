@@ -25,14 +25,12 @@ class KASP2_EXPORT kaBufferGroupGraphicsContext final : public Corvane::Vel::CGr
   bool IsType(uint32_t code) const noexcept override;
   // Graphics buffers are not offered: ResultNotImplemented, `buffer` untouched.
   Corvane::Vel::Result CreateBuffer(int length, Corvane::Vel::CGraphicsBuffer*& buffer) noexcept override;
-  // Describes the image of `properties` in a media record, asks the group's
-  // allocate_buffer for one frame of it (size computed by the group) and
-  // wraps the buffer as a surface. ResultOK with `surface` set to the new
-  // surface (one reference for the caller; a pointer it held before is
-  // overwritten, not released). ResultError with `surface` untouched for
-  // null properties, a failed allocation, a null buffer, or a failed wrap.
-  // The allocation's own reference is released in every case, so the surface
+  // Stores in `surface` a new surface over one frame from the group for the
+  // image `properties` describe (one reference for the caller; a pointer it
+  // held is overwritten, not released) and returns ResultOK. The surface
   // alone keeps the buffer out of the cache.
+  // Returns ResultError, `surface` untouched, for null properties or when no
+  // buffer or surface can be made.
   Corvane::Vel::Result CreateSurface(const Corvane::Vel::CVideoProperties* properties,
                                      Corvane::Vel::CGraphicsSurface*& surface) noexcept override;
 

@@ -80,6 +80,8 @@ int64_t kaBufferPixelDataReference::ExtentFrom(const uint8_t* data) const noexce
 
 int32_t kaBufferPixelDataReference::GetLength() const noexcept {
   if (!IsLocked()) return SaturateToInt32(buffer->StorageSize());
+  // Cut to the storage, so a record claiming longer rows than the storage
+  // holds never makes a reader run past it.
   int64_t length = std::max<int64_t>(buffer->Height(), 0) * lockedStride;
   const int64_t inStorage = StorageBytesFrom(lockedData);
   if (inStorage >= 0) length = std::min(length, inStorage);
@@ -100,6 +102,8 @@ SamplePlanes kaBufferPixelDataReference::GetSamplePlanes(unsigned int pixelForma
   SamplePlanes planes;
   const uint32_t rasterType = buffer->RasterType();
   const bool imc4 = rasterType == veRasterType::kIMC4;
+  // IMC4 and YM16 are laid out here rather than by the buffer, over the
+  // mapping when locked; offsets in 64 bits.
   if (imc4 || rasterType == veRasterType::kYM16) {
     uint8_t* const data = GetData();
     const int64_t width = buffer->Width();

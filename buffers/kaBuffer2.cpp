@@ -52,6 +52,8 @@ kaBuffer2::Planes kaBuffer2::GetPlanarStorage() {
   unsigned char* const base = GetStorage();
   const uint32_t raster = RasterType();
   const int32_t bytesPerRow = BytesPerRow();
+  // A packed image is one plane, handed out with the record's bytes per row
+  // as stored (even 0 or negative): the caller reads the rows it describes.
   if (!veRasterType::IsPlanarFormat(raster)) {
     result.count = 1;
     result.plane[0] = {base, bytesPerRow};
@@ -61,42 +63,50 @@ kaBuffer2::Planes kaBuffer2::GetPlanarStorage() {
   const int64_t w = Width();
   const int64_t h = Height();
   const int64_t b = bytesPerRow;
+  // The 4:2:0 layouts use tight rows (the record's bytes per row plays no
+  // part); IMC4 and YM16 put every plane on the record's rows.
   PlaneLayout layout[3] = {};
   int32_t count = 0;
   switch (raster) {
     case veRasterType::kI420:
     case veRasterType::kYV12:
-      // Both chroma orders share one layout; which plane is U is the caller's business.
+      // Y, then two quarter-size chroma planes of half rows. Both chroma
+      // orders share one layout; which plane is U is the caller's business.
       count = 3;
       layout[0] = {0, w, h, w};
       layout[1] = {w * h, w / 2, h / 2, w / 2};
       layout[2] = {w * h + (w * h) / 4, w / 2, h / 2, w / 2};
       break;
     case veRasterType::kNV12:
+      // Y, then half as many rows of interleaved U and V, as wide as Y's.
       count = 2;
       layout[0] = {0, w, h, w};
       layout[1] = {w * h, w, h / 2, w};
       break;
     case veRasterType::kIMC4:
+      // Y rows, then chroma rows holding U and V side by side.
       count = 3;
       layout[0] = {0, b, h, w};
       layout[1] = {h * b, b, h / 2, w / 2};
       layout[2] = {h * b + w / 2, b, h / 2, w / 2};
       break;
     case veRasterType::kYM16:
+      // 4:2:2 with Y, U and V side by side within every row.
       count = 3;
       layout[0] = {0, b, h, w};
       layout[1] = {w, b, h, w / 2};
       layout[2] = {w + w / 2, b, h, w / 2};
       break;
     default:
+      // A planar type without a known layout is served as one plane.
       result.count = 1;
       result.plane[0] = {base, bytesPerRow};
       return result;
   }
 
-  // A record that does not match the storage gets no planes at all rather
-  // than pointers past the end (or before the start) of the storage.
+  // A record that does not match the storage (no storage, negative sizes, a
+  // plane reaching past StorageSize()) gets no planes at all rather than
+  // pointers past the end, or before the start, of the storage.
   if (!base) return result;
   const int64_t size = StorageSize();
   for (int32_t i = 0; i < count; ++i) {
@@ -104,8 +114,9 @@ kaBuffer2::Planes kaBuffer2::GetPlanarStorage() {
   }
   result.count = count;
   for (int32_t i = 0; i < count; ++i) {
-    // A plane without rows may start at the very end of the storage (or past
-    // it): it is handed out empty rather than as a pointer outside it.
+    // A plane without rows (the chroma of a 4:2:0 image one row high) may
+    // start at the very end of the storage or past it: it is handed out
+    // empty rather than as a pointer outside it.
     if (PlaneIsEmpty(layout[i])) continue;
     result.plane[i] = {base + layout[i].offset, static_cast<int32_t>(layout[i].rowBytes)};
   }
@@ -133,8 +144,12 @@ void kaBuffer2::SetDirtiedTime(long long time) { dirtiedTime.store(time, std::me
 void kaBuffer2::SetBufferIsUpsideDown(bool upsideDown) { bufferIsUpsideDown = upsideDown; }
 
 void kaBuffer2::DeleteObject() {
-  // Become the one pass that runs the protocol, or hand this return to zero
-  // to the pass already running.
+  // A return to zero can come while an earlier one's functions still run:
+  // re-entered from one of them, or on another thread that got the object
+  // from the taker and released it before this pass finished. Deleting then
+  // would pull the object from under the running pass, so the later return
+  // is handed to that pass, which runs the functions once more when it is
+  // done. Become the one pass, or hand this return over.
   uint32_t state = returnState_.load(std::memory_order_acquire);
   for (;;) {
     if (state == kNoPass) {
@@ -161,6 +176,8 @@ void kaBuffer2::DeleteObject() {
 }
 
 bool kaBuffer2::RunReturnToZero() {
+  // The host's pre-recycle function sees the buffer before the cache takes
+  // it, so it runs once for every return to zero, taken back or not.
   if (preRecycleFunction) preRecycleFunction();
   if (recycleFunction) {
     if (recycleFunction() != Destroy) {
@@ -216,6 +233,7 @@ void kaBuffer2::CopyImageFrom(void* source, int sourceRowBytes) {
   const int32_t rows = veRasterType::RowCount(Height(), raster);
   if (rows <= 0) return;
 
+  // A record without bytes per row spreads the rows evenly over the storage.
   const int64_t storageSize = StorageSize();
   int64_t destinationRowBytes = BytesPerRow();
   if (destinationRowBytes == 0) {

@@ -62,6 +62,8 @@ veMediaRecord* AudioScratchRecord() {
   return record;
 }
 
+// Writes `wordsPerRow` copies of `word` at the start of each row. The bytes
+// of a row past its last word are left alone: they are padding nobody shows.
 void FillWords(unsigned char* data, int32_t rowBytes, int32_t rows, int32_t wordsPerRow, uint32_t word) {
   for (int32_t row = 0; row < rows; ++row) {
     unsigned char* out = data + static_cast<int64_t>(row) * rowBytes;
@@ -232,7 +234,8 @@ int32_t kaBufferGroup2::CreateBlankGPUAccessibleBuffer(const veMediaRecord& form
   const int32_t height = format.Height();
   const int32_t rowBytes = mapping.rowBytes;
   const uint32_t storageSize = buffer->StorageSize();
-  // What one row receives: whole words, or the whole row for zero fills.
+  // What one row receives: whole words of the black pattern (a pixel pair of
+  // packed 4:2:2, or one RGBA pixel), or the whole row for zero fills.
   uint32_t word = 0;
   int32_t wordsPerRow = 0;
   bool zeroRows = false;

@@ -15,7 +15,8 @@ constexpr unsigned kBytesToMebibytesShift = 20;
 void TraceBorder() { zTrace("+{:-<14}+{:-<12}+{:-<12}+{:-<12}+\n", "", "", "", ""); }
 
 // "n/a" before the first request, else the share of requests served from a
-// bucket as a percentage with two decimals.
+// bucket as a percentage with two decimals. Should hits + misses overflow 64
+// bits the share is taken over the true sum, so it never exceeds 100%.
 std::string HitText(uint64_t hits, uint64_t misses) {
   if (hits == 0 && misses == 0) return "n/a";
   uint64_t requests = 0;

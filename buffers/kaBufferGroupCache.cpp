@@ -6,7 +6,9 @@
 
 namespace {
 
-// One block step of MurmurHash3 (x86, 32-bit).
+// One block step of MurmurHash3 (x86, 32-bit). The bucket key runs only this
+// step, without tail, length or final mixing: it only has to spread formats
+// over buckets, and DoesFormatMatch checks every bucket it finds anyway.
 constexpr uint32_t MurmurBlock(uint32_t h, uint32_t k) {
   k *= 0xcc9e2d51u;
   k = std::rotl(k, 15);
@@ -58,14 +60,16 @@ std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMedia
   const uint32_t hash = HashForFormat(format, size);
 
   zMutexGuard lock(mutex);
-  // Kept across the sweep, which may unlink it.
+  // Every request sweeps first: the cache has no timer of its own. The bucket
+  // is looked up before and kept across the sweep, which may unlink it.
   const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
   RecycleBuffersWithAge(Clock::now() - kIdleLifetime);
 
   if (bucket && !bucket->buffers.empty()) {
     BufferT* const buffer = bucket->buffers.front().buffer;
     // The record of a same-shaped format is replaced in place, without
-    // allocating. A failure here is memory exhaustion: the buffer stays idle.
+    // allocating: keyed entries replaced, fixed fields copied, owned values
+    // left out. A failure here is memory exhaustion: the buffer stays idle.
     if (!buffer->Copy(format, false, false, {})) return {};
     // The caller's reference goes on before the wrapper's comes off, so the
     // count never reaches zero under the lock.
@@ -149,6 +153,9 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
 
 template <class BufferT>
 uint32_t kaBufferGroupCache<BufferT>::HashForFormat(const veMediaRecord& format, unsigned long size) {
+  // Audio buckets differ only by size. Video adds the fields that describe
+  // the image: type, width, height, raster type, bytes per row and the fixed
+  // fields 'mfd6' and 'mfd7'.
   const auto seed = static_cast<uint32_t>(size);
   if (format.MediaType() != veMediaTypeVideo) return seed;
   const uint32_t words[7] = {
@@ -163,6 +170,7 @@ uint32_t kaBufferGroupCache<BufferT>::HashForFormat(const veMediaRecord& format,
 
 template <class BufferT>
 bool kaBufferGroupCache<BufferT>::DoesFormatMatch(const veMediaRecord& bucketFormat, const veMediaRecord& format) {
+  // An audio bucket is defined by its size alone, which already matched.
   if (bucketFormat.MediaType() != veMediaTypeVideo) return true;
   return bucketFormat.Width() == format.Width() && bucketFormat.Height() == format.Height() &&
          bucketFormat.RasterType() == format.RasterType();

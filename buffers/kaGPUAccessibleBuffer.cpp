@@ -40,6 +40,8 @@ char* kaGPUAccessibleBuffer::CopySubImage(char* destination, int& x, int& y, int
   const int32_t imageWidth = Width();
   const int32_t imageHeight = Height();
 
+  // The part of the rectangle left of or above the image is cut off first;
+  // the sums saturate to 32 bits rather than wrap.
   if (x < 0) {
     width = Saturate32(static_cast<int64_t>(width) + x);
     x = 0;
@@ -48,14 +50,20 @@ char* kaGPUAccessibleBuffer::CopySubImage(char* destination, int& x, int& y, int
     height = Saturate32(static_cast<int64_t>(height) + y);
     y = 0;
   }
+  // No pixel of the image lies in it. The cuts above stay in the caller's
+  // variables.
   if (x >= imageWidth || y >= imageHeight) return nullptr;
-  // Here 0 <= x < imageWidth and 0 <= y < imageHeight.
+  // Here 0 <= x < imageWidth and 0 <= y < imageHeight: cut to the right and
+  // bottom edges.
   if (static_cast<int64_t>(x) + width > imageWidth) width = imageWidth - x;
   if (static_cast<int64_t>(y) + height > imageHeight) height = imageHeight - y;
 
+  // Through the interface's table, so a subclass's mapping is the one used.
   kaXIGPUAccessibleBuffer* const mappable = this;
   const Mapping mapping = mappable->Map(kMapForReading);
   const int32_t pixelBytes = veRasterType::BitsPerPixel(RasterType()) / 8;
+  // A failed mapping writes one pixel of 0xFF bytes, the caller's sign that
+  // nothing was copied; nothing was mapped, so there is no Unmap.
   if (!mapping.data || mapping.rowBytes < 1) {
     if (pixelBytes > 0) std::memset(destination, 0xFF, static_cast<size_t>(pixelBytes));
     return destination;
@@ -67,7 +75,9 @@ char* kaGPUAccessibleBuffer::CopySubImage(char* destination, int& x, int& y, int
     const int64_t firstByte = y * rowBytes + static_cast<int64_t>(x) * pixelBytes;
     const int64_t endByte = (static_cast<int64_t>(y) + height - 1) * rowBytes +
                             (static_cast<int64_t>(x) + width) * pixelBytes;
-    // How far the mapped image reaches from mapping.data.
+    // How far the mapped image reaches from mapping.data: to the end of the
+    // buffer's own storage when the mapping points into it, else the image's
+    // rows of the mapping. Rows that would leave it are not copied at all.
     int64_t mappedBytes = static_cast<int64_t>(imageHeight) * rowBytes;
     const unsigned char* const own = GetStorage();
     if (PointsInto(mapping.data, own, StorageSize())) {

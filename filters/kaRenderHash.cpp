@@ -6,7 +6,8 @@
 kaRenderHash::kaRenderHash() { zMD5Init(&context_); }
 
 void kaRenderHash::Generate(const void* data, unsigned long length) {
-  // Truncation to the foundation's 32-bit length is the designed behaviour.
+  // The foundation's MD5 takes a 32-bit length: a longer block's length is
+  // cut to its low 32 bits, as the hosts that share these hashes cut it.
   zMD5Update(&context_, data, static_cast<uint32_t>(length));
 }
 

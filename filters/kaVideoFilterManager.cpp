@@ -110,6 +110,8 @@ std::shared_ptr<kaBuffer2> kaVideoFilterManager::RunVideoFilterGraph(
   // The filters take the group itself by reference; without one nothing can run.
   if (!group) return {};
 
+  // An empty `input` still runs the chain, with an empty input texture; only
+  // the store needs its fields for the key.
   std::shared_ptr<luXITexture> texture =
       QueryShared<luXITexture>(input.get(), luXITexture::kInterfaceName);
   std::shared_ptr<kaBuffer2> result;
@@ -131,6 +133,8 @@ std::shared_ptr<kaBuffer2> kaVideoFilterManager::RunVideoFilterGraph(
     result = std::move(output);
   }
 
+  // The store comes after the whole chain, so a host filter that throws
+  // leaves the cache unchanged.
   if (!cacheable || !input) return result;
 
   std::string key = HashForNode(node, input);
@@ -179,7 +183,8 @@ int64_t kaVideoFilterManager::CacheSizeLocked() const {
     const int64_t height = buffer->Height();
     const int64_t rowBytes = buffer->BytesPerRow();
     if (height <= 0 || rowBytes <= 0) continue;
-    // Both factors are below 2^31, so the product fits; the sum saturates.
+    // An image without rows or row bytes counts 0. Both factors are below
+    // 2^31, so the product fits; the sum saturates at INT64_MAX.
     if (__builtin_add_overflow(total, height * rowBytes, &total)) {
       return std::numeric_limits<int64_t>::max();
     }
@@ -197,6 +202,7 @@ void kaVideoFilterManager::RemoveOldestCacheEntry() {
 
 void kaVideoFilterManager::RemoveOldestCacheEntryLocked(
     std::vector<std::shared_ptr<kaBuffer2>>& released) {
+  // Among equal stamps, the first met in the walk goes.
   if (cache_.empty()) return;
   auto oldest = cache_.begin();
   for (auto it = std::next(oldest); it != cache_.end(); ++it) {
@@ -208,6 +214,8 @@ void kaVideoFilterManager::RemoveOldestCacheEntryLocked(
 
 void kaVideoFilterManager::PerformCacheHousekeeping(
     const std::optional<std::chrono::seconds>& maxAge) {
+  // An entry exactly at the cutoff stays. A maxAge too large to subtract from
+  // now removes nothing by age.
   const Clock::time_point now = Now();
   const std::optional<Clock::time_point> cutoff = AgeCutoff(now, maxAge);
 
@@ -226,6 +234,8 @@ void kaVideoFilterManager::PerformCacheHousekeeping(
         }
       }
     }
+    // The last entry is never removed for size, so one result larger than
+    // the bound still caches. Exactly kMaxCacheBytes is accepted.
     if (cache_.size() >= 2) {
       while (cache_.size() > 1 && CacheSizeLocked() > kMaxCacheBytes) {
         RemoveOldestCacheEntryLocked(released);

@@ -3,8 +3,8 @@
 // CreateGPUAccessibleBufferFromData, CreateBlankGPUAccessibleBuffer and
 // CreateColoredBuffer. Records may disagree with their storage (any width,
 // height, raster type and bytes per row over any storage size). Every source
-// and destination is a heap block of exactly the bytes the documented
-// contract lets the call touch, so AddressSanitizer sees any access beyond
+// and destination is a heap block of exactly the bytes the call's
+// contract lets it touch, so AddressSanitizer sees any access beyond
 // it; the bytes copied and the clipped rectangle are compared with a
 // reference computed here. After each input, with everything released and
 // the cache swept, no buffer and no counted object is left alive.

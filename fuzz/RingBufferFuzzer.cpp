@@ -1,8 +1,7 @@
 // Drives kaPluginRingBuffer of a small capacity with an arbitrary sequence of
 // operations and compares every result, every byte read and the positions,
-// count, wrap size and last-write time after each step with a byte-exact
-// model kept here. The model addresses the ring one byte at a time modulo the
-// wrap size, so it shares nothing with the ring's two-block copies.
+// count, wrap size and last-write time after each step with the byte-exact
+// model that the gtest suite uses too (tests/support/RingBufferModel.h).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 
 #include "FuzzCheck.h"
 #include "plugins/kaPluginRingBuffer.h"
+#include "support/RingBufferModel.h"
 #include "tolm/zTime.h"
 
 namespace {
@@ -21,73 +21,7 @@ namespace {
 constexpr uint32_t kMaxCapacity = 64;
 constexpr int kMaxOperations = 256;
 
-// The documented behaviour of the ring, one byte at a time.
-struct RingModel {
-  explicit RingModel(uint32_t size) : storage(size, 0), capacity(size), wrap(size) {}
-
-  uint32_t Write(const uint8_t* source, uint32_t length, int64_t now) {
-    if (!source && length > 0) return 0;
-    const uint32_t n = std::min(length, wrap - count);
-    for (uint32_t i = 0; i < n; ++i) storage[(uint64_t{write} + i) % wrap] = source[i];
-    write = static_cast<uint32_t>((uint64_t{write} + n) % wrap);
-    count += n;
-    lastWrite = now;
-    return n;
-  }
-  uint32_t Read(uint8_t* destination, uint32_t length) const {
-    if (!destination || length == 0) return 0;
-    const uint32_t n = std::min(length, count);
-    for (uint32_t i = 0; i < n; ++i) destination[i] = storage[(uint64_t{read} + i) % wrap];
-    return n;
-  }
-  bool SeekRelative(long long distance) {
-    if (distance < std::numeric_limits<int32_t>::min() || distance > std::numeric_limits<int32_t>::max()) {
-      return false;
-    }
-    const int64_t newCount = int64_t{count} - distance;
-    if (newCount < 0 || newCount > wrap) return false;
-    int64_t position = int64_t{read} + distance;
-    if (position < 0) {
-      position += wrap;
-    } else if (position > wrap) {
-      position %= wrap;
-    }
-    read = static_cast<uint32_t>(position);
-    count = static_cast<uint32_t>(newCount);
-    return true;
-  }
-  uint32_t ReadAndSeek(uint8_t* destination, uint32_t length) {
-    const uint32_t n = Read(destination, length);
-    if (n > 0 && !SeekRelative(n)) return UINT32_MAX;  // cannot happen: n <= count
-    return n;
-  }
-  void Seek(uint32_t position) {
-    const uint32_t r = position % wrap;
-    read = r;
-    count = r <= write ? write - r : wrap - r + write;
-  }
-  bool SeekBackwards(uint32_t distance) {
-    count = 0;
-    read = write;
-    return SeekRelative(-static_cast<long long>(distance));
-  }
-  void MakeEmpty() { count = write = read = 0; }
-  void SetWrap(uint32_t size) {
-    if (size == 0 || size >= capacity) return;
-    wrap = size;
-    if (write >= size || read > size || count > size) MakeEmpty();
-  }
-
-  std::vector<uint8_t> storage;
-  uint32_t capacity;
-  uint32_t wrap;
-  uint32_t count = 0;
-  uint32_t write = 0;
-  uint32_t read = 0;
-  int64_t lastWrite = 0;
-};
-
-void CheckState(kaPluginRingBuffer& ring, const RingModel& model, int step) {
+void CheckState(kaPluginRingBuffer& ring, const RingBufferModel& model, int step) {
   FUZZ_CHECK(ring.AvailableData() == model.count, "step %d: count %u, model %u", step, ring.AvailableData(),
              model.count);
   FUZZ_CHECK(ring.availableDataWithoutTakingLock() == model.count, "step %d", step);
@@ -103,7 +37,7 @@ void CheckState(kaPluginRingBuffer& ring, const RingModel& model, int step) {
 
 // A distance around the interesting edges: small moves, moves around the
 // count and the wrap size, and values beyond the 32-bit range.
-long long PickDistance(FuzzedDataProvider& input, const RingModel& model) {
+long long PickDistance(FuzzedDataProvider& input, const RingBufferModel& model) {
   switch (input.ConsumeIntegralInRange<int>(0, 4)) {
     case 0: return input.ConsumeIntegralInRange<long long>(-2LL * model.wrap - 2, 2LL * model.wrap + 2);
     case 1: return static_cast<long long>(model.count) + input.ConsumeIntegralInRange<int>(-2, 2);
@@ -115,7 +49,7 @@ long long PickDistance(FuzzedDataProvider& input, const RingModel& model) {
   }
 }
 
-uint32_t PickLength(FuzzedDataProvider& input, const RingModel& model) {
+uint32_t PickLength(FuzzedDataProvider& input, const RingBufferModel& model) {
   if (input.ConsumeIntegralInRange<int>(0, 15) == 0) return input.ConsumeIntegral<uint32_t>();
   return input.ConsumeIntegralInRange<uint32_t>(0, 2 * model.capacity + 2);
 }
@@ -123,7 +57,7 @@ uint32_t PickLength(FuzzedDataProvider& input, const RingModel& model) {
 // A typed value read from the ring: only the leading bytes that the data
 // covers change, the others keep the sentinel.
 template <class T>
-void CheckTypedRead(kaPluginRingBuffer& ring, RingModel& model, int step) {
+void CheckTypedRead(kaPluginRingBuffer& ring, RingBufferModel& model, int step) {
   T value;
   std::memset(&value, 0xA5, sizeof value);
   uint8_t expected[sizeof(T)];
@@ -134,7 +68,7 @@ void CheckTypedRead(kaPluginRingBuffer& ring, RingModel& model, int step) {
 }
 
 template <class T>
-void TypedWrite(kaPluginRingBuffer& ring, RingModel& model, FuzzedDataProvider& input, int64_t now) {
+void TypedWrite(kaPluginRingBuffer& ring, RingBufferModel& model, FuzzedDataProvider& input, int64_t now) {
   const T value = input.ConsumeIntegral<T>();
   uint8_t bytes[sizeof(T)];
   std::memcpy(bytes, &value, sizeof(T));
@@ -149,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const uint32_t capacity = input.ConsumeIntegralInRange<uint32_t>(1, kMaxCapacity);
   kaPluginRingBuffer ring(capacity, true);
-  RingModel model(capacity);
+  RingBufferModel model(capacity);
   CheckState(ring, model, -1);
   FUZZ_CHECK(ring.ElapseTimeSinceLastWrite() == -1, "a new ring was never written");
 
@@ -249,13 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       default: {  // a string read up to the next zero byte or the end of the data
-        std::string want;
-        for (;;) {
-          uint8_t byte = 0;
-          if (model.Read(&byte, 1) == 0 || byte == 0) break;
-          want.push_back(static_cast<char>(byte));
-          model.SeekRelative(1);
-        }
+        const std::string want = model.ReadString();
         zString text("stale");
         ring >> text;
         FUZZ_CHECK(text.String() == want, "step %d: string read differs from the model", step);

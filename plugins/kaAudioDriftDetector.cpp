@@ -175,13 +175,15 @@ void kaAudioDriftDetector::ResetMeasurement(const char* reason) {
 int kaAudioDriftDetector::DriftCorrect(int frames, long long now) {
   if (frames < 0) return 0;
 
-  // 1. Rate check.
+  // The detector measures against the nominal rate only: any other rate
+  // starts the measurement again.
   if (sampleRate_ != kNominalRateHz) {
     ResetMeasurement("Sample Rate Change");
     sampleRate_ = kNominalRateHz;
   }
 
-  // 2. Restart. lastTime_ keeps its value.
+  // A new measurement forgets the history; lastTime_ keeps its value so the
+  // renderer can still tell how long ago audio last came.
   if (!measuring_) {
     history_.Clear();
     levelSum_ = 0.0;
@@ -195,9 +197,9 @@ int kaAudioDriftDetector::DriftCorrect(int frames, long long now) {
     totalAdjustment_ = 0;
   }
 
-  // 3. Warm-up deliveries are neither measured nor counted.
+  // Deliveries inside the warm-up are neither measured nor counted: a
+  // source's first blocks come in bursts that say nothing of its clock.
   if (!(measureStart_ > now)) {
-    // 4. Measure.
     if (deliveryCount_ == 0) firstTime_ = now;
     lastTime_ = now;
     ++deliveryCount_;
@@ -228,11 +230,12 @@ int kaAudioDriftDetector::DriftCorrect(int frames, long long now) {
       Append(now, level);
     }
 
-    // 5. Count.
+    // Counted after the level, which compares time with the frames that
+    // came before this block.
     samplesReceived_ = SaturatingAdd(samplesReceived_, frames);
   }
 
-  // 6. Evaluate.
+  // Nothing is corrected until the history spans a whole window.
   const int64_t span = history_.Size() >= 2 ? Span(history_.Back().time, history_.Front().time) : 0;
   if (span < window_ || history_.Empty()) return 0;
 
@@ -257,8 +260,8 @@ int kaAudioDriftDetector::DriftCorrect(int frames, long long now) {
     return 0;
   }
 
-  // 7. Apply: the whole history moves by the adjustment, so the next
-  // evaluations see the corrected level.
+  // The whole history moves by the adjustment, so the next evaluations see
+  // the corrected level rather than correcting it again.
   const int applied = static_cast<int>(adjustment);  // -20 ... 20 here
   for (size_t i = 0; i < history_.Size(); ++i) {
     history_.At(i).level -= applied;

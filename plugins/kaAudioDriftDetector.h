@@ -7,14 +7,12 @@
 
 #include "foundation/kaFoundation.h"
 
-// kaAudioDriftDetector: watches one audio renderer's deliveries and measures
-// how far the frames received lag behind (positive level) or run ahead of
-// (negative) 48000 frames per second of the foundation clock. The level of
-// smallest magnitude in a sliding window is the drift level; when it grows
-// large the detector asks the caller to stretch (+1) or shrink (-1) the current
-// block by one frame, and a level too large to correct restarts the
-// measurement. It owns its history and writes statistics to the trace log.
-// No lock: only the renderer's receive path calls it, one delivery at a time.
+// Measures how far one audio renderer's deliveries lag behind (positive
+// level) or run ahead of (negative) 48000 frames per second of the foundation
+// clock, and asks for a block to be stretched or shrunk by one frame when the
+// smallest level in a sliding window grows large. Owns its history; writes
+// statistics to the trace log. No lock: only the renderer's delivery thread
+// calls it.
 //
 //   not measuring --first delivery--> warming up (warmup, 500 ms)
 //        ^                                 | now >= measureStart
@@ -30,8 +28,7 @@ class KASP2_EXPORT kaAudioDriftDetector {
     double level;  // expected minus received frames at it (after adjustments)
   };
 
-  // Negative durations count as 0; durations beyond the int64 microsecond
-  // range saturate.
+  // Negative durations count as 0; longer than int64 microseconds saturate.
   kaAudioDriftDetector(std::string name, std::chrono::milliseconds warmup, std::chrono::seconds window);
   // Logs the final statistics (nothing when nothing was measured).
   virtual ~kaAudioDriftDetector();
@@ -39,23 +36,22 @@ class KASP2_EXPORT kaAudioDriftDetector {
   kaAudioDriftDetector(const kaAudioDriftDetector&) = delete;
   kaAudioDriftDetector& operator=(const kaAudioDriftDetector&) = delete;
 
-  // Writes one statistics line as a trace note; nothing before the first
-  // measured interval.
+  // One statistics line as a trace note; nothing before anything was measured.
   void LogStats();
-  // LogStats, a "RESET" trace note with `reason` (null prints as empty), and
-  // the measurement restarts at the next delivery.
+  // Logs, notes "RESET" with `reason` (may be null), and measures afresh
+  // from the next delivery.
   void ResetMeasurement(const char* reason);
   // Records the delivery of `frames` frames at `now` (microseconds) and
-  // returns the frames by which the caller stretches (+1) or shrinks (-1)
-  // this block; 0 means write it unchanged. A negative `frames` is refused:
-  // returns 0 and changes nothing.
+  // returns the frames by which to stretch (+1) or shrink (-1) this block;
+  // 0 leaves it unchanged.
+  // Returns 0, nothing recorded, for a negative `frames`.
   int DriftCorrect(int frames, long long now);
 
-  // Period of the statistics line written while measuring; 0 (the initial
-  // value), a negative or a non-finite value turns it off.
+  // Seconds between statistics lines while measuring; off at first, and for
+  // any value that is not finite and positive.
   void SetLogInterval(double seconds);
-  // The rate is fixed at 48000; a different value makes the next delivery
-  // reset the measurement with "Sample Rate Change" and restore 48000.
+  // Any rate but 48000 makes the next delivery restart the measurement
+  // ("Sample Rate Change") and restore 48000.
   void SetSampleRateForTesting(int hz);
 
   // Observers of the measurement (diagnostics and tests).
@@ -71,9 +67,8 @@ class KASP2_EXPORT kaAudioDriftDetector {
   History HistoryEntry(size_t index) const;
 
  private:
-  // The history, oldest first, appended and removed only at the ends. A
-  // circular buffer that doubles when full and never shrinks: once it has
-  // grown to the window's number of deliveries, no delivery allocates (a
+  // The history, oldest first. A circular buffer that doubles when full and
+  // never shrinks, so once it holds a window's deliveries none allocates (a
   // std::deque would allocate and free a block every few dozen deliveries).
   class HistoryRing {
    public:
@@ -103,7 +98,8 @@ class KASP2_EXPORT kaAudioDriftDetector {
   // the oldest entry makes room.
   void Append(int64_t now, double level);
 
-  // Fields in the documented order.
+  // Measurement state. Times are zTime::MicroNow() microseconds; levels are
+  // frames.
   int64_t samplesReceived_ = 0;
   int32_t sampleRate_ = 48000;
   bool measuring_ = false;

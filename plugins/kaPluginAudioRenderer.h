@@ -17,22 +17,16 @@
 #include "render/kaRendererParams.h"
 
 // The renderer of a source plug-in's audio. The plug-in's delivery thread
-// pushes blocks of interleaved PCM in any accepted format, rate and channel
-// count (OnReceive); each block is offered untouched to the host, converted to
-// the working format (16-bit 'sowt' at 48000 frames per second, with the
-// block's channel count) and appended to the renderer's ring. A host thread
-// cues it (Cue) for one period of working-format audio read from the ring at
-// the position its output time maps to, moved back by the live delay.
-// It owns the ring (33,792,000 bytes, by value), the media-framework
-// converters, and the drift detector and resampler of the drift-corrected
-// path. Abstract: the plug-in's subclass supplies RendererKind and leads the
-// host's Cue to the four-argument Cue below.
-//
-// Threads: one delivery thread at a time calls OnReceive (and
-// ConvertAudioFrame); it takes no renderer lock and meets the cue path only in
-// the ring, which locks itself. Cue holds `rendererLock` for its whole body.
-// Settings are single atomic stores from host threads that the next cue
-// picks up. FlushAudio must not run during a delivery.
+// hands in blocks of interleaved PCM (OnReceive); each is offered to the host,
+// converted to the working format (16-bit 'sowt' at 48 kHz, the block's own
+// channel count) and appended to the ring. A host thread cues one period of
+// it for an output time (Cue). Owns the ring, the media-framework converters
+// and the drift-correction machinery. Abstract: the plug-in's subclass
+// supplies RendererKind and leads the host's Cue to the four-argument Cue.
+// Threads: one delivery thread at a time, taking no renderer lock and meeting
+// the cue path only in the self-locking ring; Cue holds rendererLock
+// throughout; settings are single atomic stores from any host thread, picked
+// up by the next cue. FlushAudio must not run during a delivery.
 class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIAudioLiveDelay {
  public:
   static constexpr uint32_t kWorkingFormat = zFourCC("sowt");
@@ -40,12 +34,11 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   static constexpr int32_t kWorkingBitsPerSample = 16;
   // 176 s of working-format stereo (48000 × 2 channels × 2 bytes × 176).
   static constexpr unsigned int kRingCapacityBytes = 33'792'000;
-  // What the conversion to the working format really carries. The rate
-  // converter works from telephone rates up to the highest studio rate, and
-  // carries at most 64 channels (a MADI stream); blocks outside this are
-  // refused, whatever their format, so that a renderer never accepts a block
-  // that one of its roads could not store. Below 8 kHz one block would be
-  // stretched more than 6 times; above 384 kHz the converter cannot start.
+  // What the rate converter carries: telephone to the highest studio rates
+  // (below 8 kHz a block would grow more than sixfold; above 384 kHz the
+  // converter cannot start), at most 64 channels (a MADI stream). Blocks
+  // outside are refused whatever their format, so no path accepts a block
+  // another could not store.
   static constexpr int32_t kMinSampleRate = 8'000;
   static constexpr int32_t kMaxSampleRate = 384'000;
   static constexpr int32_t kMaxChannels = 64;
@@ -58,15 +51,13 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   static constexpr int64_t kPeriodTimeMicros = 33'333;   // × tolerance = writer-silence time-out
   static constexpr int32_t kPrimeFrames = 2400;          // 50 ms: data needed to pin the base
   static constexpr int64_t kFlushTimeoutMicros = 2'000'000;  // writer silence that empties the ring
-  // A pending resolution change yields silent cues until the running count
-  // of them reaches this value (12 for the first change, 1 for each later).
+  // A pending resolution change yields silent cues until their running
+  // count, never reset, reaches this (12 for the first change, 1 later).
   static constexpr int32_t kResolutionSilenceCues = 11;
 
-  // Builds the renderer base (one reference to `group` and to `methods`), an
-  // empty zero-filled ring of kRingCapacityBytes, no converters, no drift
-  // machinery, two channels, all settings at their defaults. Throws
-  // std::bad_alloc, holding nothing, when the lock or the ring's storage
-  // cannot be had.
+  // Holds a reference to `group` and to `methods`; an empty ring, two
+  // channels, settings at their defaults. Throws std::bad_alloc, holding
+  // nothing, when the lock or the ring's storage cannot be had.
   kaPluginAudioRenderer(const std::string& name, kaBufferGroup2& group, kaSourcesPluginMethods& methods);
 
   // ---- xCUnknown / xIUnknown (both bases lead to the one count) ------------
@@ -77,49 +68,43 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // reference added and 0; every other name (and a null name) gives -1.
   int32_t Concrete_QueryInterface(const char* name, void** out) override;
 
-  // The host's two-argument Cue of kaRenderer2 stays visible beside the
-  // four-argument one below; the plug-in's subclass leads one to the other.
+  // The host's Cue stays visible beside the four-argument one below.
   using kaRenderer2::Cue;
 
   // ---- kaPluginRenderer -------------------------------------------------------
-  // Writes the working format into `record`: type "audo", sample rate 48000,
-  // 'mcbu' 1, channels = the current channel count, bits per sample 16. Other
-  // fields are left as they were.
+  // Writes the working format (audio, 48000 Hz, one interleaved buffer, the
+  // current channel count, 16 bits) into `record`; other fields stay.
   void SetAudioRecord(veMediaRecord& record) override;
 
   // ---- kaXIAudioLiveDelay (plain stores and loads, no lock) -----------------
-  // Stored clamped to the live-delay ceiling (kaLiveDelay: above 10 s it is
-  // held at 10 s; NaN, zero and negative mean none). The cue path moves back
-  // at most as far as the ring holds data.
+  // Clamped by kaLiveDelay (at most 10 s; NaN, zero and negative mean none).
+  // A cue moves back at most as far as the ring holds data.
   void SetAudioDelay(double seconds) override;
   double GetAudioDelay() const override;
   void SetInputChannelSelection(int selection) override;
   int GetInputChannelSelection() const override;
   void SetMonitorSelection(int selection) override;
   int GetMonitorSelection() const override;
-  // Sets the quad of bus 0 ... 3; any other bus is ignored (nothing changes).
+  // Any bus outside 0 ... 3 is ignored.
   void SetBusMappingQuad(int bus, unsigned long long quad) override;
 
   // ---- settings (host threads, no lock) ----------------------------------------
-  // While `changing` is true every cue yields silence. Setting it false also
-  // raises a pending resolution change (see Cue).
+  // While `changing` is true every cue is silent; setting it false starts a
+  // pending resolution change (kResolutionSilenceCues).
   void SetChangingResolution(bool changing);
-  // Selects the drift-corrected receive path: each delivery is measured by a
-  // drift detector, and a block may be stretched or shrunk by one frame. Off
-  // after construction. The detector and the resampler, once made, live until
-  // the renderer is destroyed even when the path is turned off again.
+  // Off at first. On, each delivery is measured against the clock and a
+  // block may be stretched or shrunk by one frame. The detector and resampler
+  // it makes live until the renderer dies, even when turned off again.
   void SetDriftCorrectionEnabled(bool enabled);
   bool IsDriftCorrectionEnabled() const;
-  // The quad of bus 0 ... 3 in *quad, and true; false with *quad untouched
-  // for any other bus or a null `quad`.
+  // Stores the quad of bus 0 ... 3 in *quad and returns true.
+  // Returns false, *quad untouched, for any other bus or a null `quad`.
   bool GetBusMappingQuad(int bus, unsigned long long* quad) const;
-  // Channel count of the working format: that of the last accepted block
-  // (2 until the first).
+  // That of the last accepted block; 2 until the first.
   int GetNumChannels() const;
 
-  // What the receive path did with the blocks a plug-in delivered, counted
-  // since construction. Any thread may read them; each is a single atomic
-  // load, so the four are not one snapshot.
+  // What the receive path did with the blocks delivered since construction.
+  // Any thread may read them; each is loaded on its own, not as one snapshot.
   struct ReceiveCounters {
     uint64_t received = 0;   // every OnReceive call
     uint64_t refused = 0;    // malformed or out of range: nothing changed, the host was not called
@@ -128,100 +113,63 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   };
   ReceiveCounters GetReceiveCounters() const;
 
-  // Stops and releases both converters, and trims the ring's wrap size to a
-  // whole number of frames of the current channel count (33,792,000 minus its
-  // remainder; nothing is called when the frame size divides the capacity, so
-  // a narrowed wrap size stays narrowed). The ring keeps its data, and the
-  // cue path stays primed. No lock: not during a delivery.
+  // Stops and releases both converters (the next block makes new ones) and
+  // trims the ring's wrap size to whole frames of the current channel count.
+  // The ring keeps its data and the cue path stays primed. Not during a
+  // delivery: it takes no lock.
   void FlushAudio();
 
-  // Converts one block of `byteCount` bytes of interleaved `format` audio at
-  // `sampleRate` with `channels` channels to the working format, in a new
-  // buffer from the group: on success *buffer receives it with one reference
-  // for the caller, *frameCount its frame count, and the result is true.
-  // Accepted formats: 'fl32', 'in24', '42ni', '32ni' (through the 'afc '
-  // converter) and 'sowt'; a rate other than 48000 goes through the 'asrc'
-  // converter. Each converter is made on the first block that needs it, for
-  // that block's description, and reused for every later block (whatever its
-  // format, rate or channel count) until FlushAudio.
-  // Failures return false with *frameCount 0 and *buffer untouched:
-  //  - nothing at all changes when `frameCount` or `buffer` is null (then
-  //    nothing is written either), `data` is null, `byteCount` is not
-  //    positive or not a whole number of input frames, `channels` is outside
-  //    1 ... kMaxChannels, `sampleRate` is outside kMinSampleRate ...
-  //    kMaxSampleRate, or the format is not one of the five above;
-  //  - a converter type missing from the framework's inventory leaves that
-  //    converter absent (the next block tries again); a converter that fails
-  //    to start is kept, and every block fails at its push until FlushAudio;
-  //  - a failed push or pull, a null pulled sample, converted data that is
-  //    empty or shorter than one frame, or no buffer from the group.
-  // Delivery thread only (it is the converters' only user).
+  // Converts one block of interleaved `format` audio to the working format,
+  // in a new buffer from the group, and returns true: *buffer gets it with
+  // one reference for the caller, *frameCount its frames. Takes 'fl32',
+  // 'in24', '42ni', '32ni' and 'sowt'. Each converter is made by the first
+  // block that needs it, for that block, and serves every later one until
+  // FlushAudio. Delivery thread only: it is the converters' one user.
+  // Returns false, writing nothing, when `frameCount` or `buffer` is null.
+  // Returns false, *frameCount 0 and nothing else changed, for a malformed
+  // block, a format not taken, or channels or rate out of range.
+  // Returns false, *frameCount 0 and *buffer untouched, when a converter
+  // cannot be made or fails, or the group yields no buffer (a converter that
+  // failed to start stays, failing every block until FlushAudio).
   bool ConvertAudioFrame(void* data, int byteCount, int format, int sampleRate, int channels, int* frameCount,
                          kaBuffer2** buffer);
 
   // ---- plug-in side (delivery thread) ----------------------------------------
-  // Takes one block: the channel count becomes `channels`; the block is
-  // offered to the host's AudioReceived with a producer that makes a buffer
-  // of it (through the group's MakeAudioBuffer) only if the host asks; then
-  // a 'sowt' block at 48000 is appended to the ring as it is, any other goes
-  // through ConvertAudioFrame first (a block it rejects is dropped). With
-  // drift correction on, the detector may have the block stretched or shrunk
-  // by one frame (linear resampling) on its way into the ring. A block larger
-  // than the ring's free space is cut to what fits.
-  // Refused before anything changes (no host call, the channel count stays,
-  // counted as refused): null `data`, `byteCount` not positive, `channels`
-  // outside 1 ... kMaxChannels, `sampleRate` outside kMinSampleRate ...
-  // kMaxSampleRate, for a format whose sample size is known a `byteCount`
-  // that is not a whole number of frames, or a block longer than the ring
-  // can hold at the working rate. A well-formed block in a format the
-  // converters do not take is still offered to the host and still sets the
-  // channel count, but nothing reaches the ring (counted as dropped). A
-  // 'sowt' block at 48000 allocates nothing; a converted block allocates
-  // nothing once its converters exist and the group's cache holds a buffer of
-  // its size.
+  // Takes one block: the channel count becomes `channels`, the host's
+  // AudioReceived is offered the block (a buffer of it is made only if the
+  // host asks), and the block goes into the ring in the working format, cut
+  // to the ring's free space. A 'sowt' block at 48 kHz allocates nothing; a
+  // converted one nothing once its converters and a cached buffer exist.
+  // Refuses a malformed block (no data, not whole frames, channels or rate out
+  // of range, longer than the ring) before anything changes or the host hears.
+  // A block in a format the converters do not take still reaches the host and
+  // sets the channel count, but never the ring (counted as dropped).
   void OnReceive(veTimeRange range, void* data, int byteCount, int sampleRate, int channels, int format);
 
   // ---- host side (render thread) ---------------------------------------------
-  // Stores in *buffer one new buffer (one reference for the caller) holding
-  // one cue period, rate / 30 = 1600 frames of working-format audio with the
-  // current channel count, stamped with `params.cueTime` as its dirtied time,
-  // and returns 0. The fourth argument is how many periods of writer silence
-  // and of backlog are tolerated; the third is not used.
-  //
-  //   unprimed --ring holds >= 2400 frames--> primed: base pinned 2400 frames
-  //      ^                                    behind the writer, at the cue time
-  //      |                                        |
-  //      +-- backlog > tolerance periods (this cue still reads)
-  //      +-- writer silent > 2 s (ring emptied)
-  //
-  // Primed, the cue reads from base + (cue time - prime time) × 192 bytes per
-  // ms (stereo), aligned up to a frame, moved back by the live delay. Silence
-  // (zero bytes) when not primed, the cue time is before the prime time, the
-  // writer has been silent for tolerance periods, the resolution is changing,
-  // or the ring holds less than a period there (an underrun, which moves the
-  // base back one period so the stream waits for the writer). The buffer is
-  // tagged with "input_channel_selection" and 'rams', and with 'cBs0' ...
-  // 'cBs3' for each quad that differs from its default; the silent cues of a
-  // pending resolution change carry no keys.
-  // Reading does not consume: two cues for one time return the same audio.
-  // Failures: a null `buffer` returns -1 and changes nothing. When the group
-  // yields no buffer, *buffer is set to null and 0 is returned; nothing else
-  // changes (the cue is not counted, the ring is not touched). After warm-up
-  // (the group's cache holds a buffer of the period's size) a cue allocates
-  // nothing.
+  // Stores in *buffer a new buffer (one reference for the caller) holding one
+  // period (1600 frames) of working-format audio read from the ring where
+  // `params.cueTime` falls, moved back by the live delay, stamped with the
+  // cue time; returns 0. Reading does not consume: two cues for one time get
+  // the same audio. Silent until primed, on an underrun, while the resolution
+  // changes, or once the writer has been quiet `tolerancePeriods` periods (a
+  // backlog of more periods than that re-primes). `unused` is not read.
+  // Tagged with "input_channel_selection", 'rams' and each 'cBs0' ... 'cBs3'
+  // quad off its default (untagged while a resolution change is pending).
+  // Allocates nothing after warm-up.
+  // Returns -1, nothing changed, for a null `buffer`.
+  // Returns 0 with *buffer null, nothing else changed, when the group yields no buffer.
   int Cue(kaBuffer2** buffer, const ka_renderer_params& params, int unused, int tolerancePeriods);
 
  protected:
-  // FlushAudio, then the members go in reverse order: the ring, the drift
-  // detector, the resampler, the rate and the format converter; then the
-  // base releases the host's table and the group.
+  // Flushes, then releases the host's table and the group.
   ~kaPluginAudioRenderer() override;
 
-  // Fields in the documented layout order. Settings that a host thread
-  // stores and the cue path loads are atomics of the documented types (same
-  // size and layout), so those single stores are not data races; the cue
-  // path's own state is guarded by rendererLock, and fields marked
-  // "delivery" are touched only on the delivery thread (and by FlushAudio).
+  // Plug-in subclasses are built against this layout, so the order and the
+  // sizes are fixed. Settings that host threads store and the cue path loads
+  // are atomics of the plain types' size and layout, which makes those single
+  // stores race-free; the cue path's state is guarded by rendererLock; fields
+  // marked "delivery" belong to the delivery thread (and FlushAudio).
   std::atomic<bool> changingResolution{false};
   std::atomic<bool> resolutionChangePending{false};
   Corvane::Vel::RObject<Corvane::Vel::CAudioFilter> formatConverter;  // delivery

@@ -67,7 +67,8 @@ Vel::RObject<Vel::CContainerReaderAudioProperties> Describe(int channels, int sa
 // `description` and the working output format (and, for a rate converter,
 // the working rate), and starts it. False when the description or the
 // converter cannot be had (the slot stays empty, so the next block tries
-// again) or the start fails (the converter stays in the slot).
+// again) or the start fails (the converter stays in the slot, and every later
+// block fails at its push until FlushAudio releases it).
 bool MakeConverter(Vel::RObject<Vel::CAudioFilter>& slot, uint32_t type,
                    const Vel::RObject<Vel::CContainerReaderAudioProperties>& description, bool setsRate) {
   if (!description) return false;
@@ -108,6 +109,8 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
   const int inputFrameBytes = input->bitsPerSample * channels / 8;
   if (inputFrameBytes <= 0 || byteCount % inputFrameBytes != 0) return false;
 
+  // A converter is made for the first block that needs it and then serves
+  // every block, whatever its format, rate or channel count, until FlushAudio.
   if (input->needsFormatConversion && !formatConverter) {
     const auto description =
         Describe(channels, sampleRate, input->bitsPerSample, inputFrameBytes, input->converterCode);

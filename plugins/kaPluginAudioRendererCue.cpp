@@ -53,6 +53,19 @@ zKey kaPluginAudioRenderer::InputChannelSelectionKey() {
   return id;
 }
 
+// The read position follows the output clock, not the writer: once primed, a
+// cue reads at base + (cue time - prime time) × the working byte rate, so the
+// writer's jitter never moves what a given output time hears.
+//
+//   unprimed --ring holds >= 2400 frames--> primed: base pinned 2400 frames
+//      ^                                    behind the writer, at the cue time
+//      |                                        |
+//      +-- backlog > tolerance periods (this cue still reads)
+//      +-- writer silent > 2 s (ring emptied)
+//
+// A cue is silent when not primed, before the prime time, once the writer has
+// been quiet for the tolerated periods, while the resolution changes, or on an
+// underrun.
 int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& params, int /*unused*/,
                                int tolerancePeriods) {
   if (!buffer) return -1;
@@ -74,6 +87,8 @@ int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& par
   const int32_t allocated = bufferGroup->allocate_buffer(description, -1, frames, 0, &made);
   // Owned here until it is handed out, so that no way out of the cue leaks it.
   kaRef<kaBuffer2> out = kaRef<kaBuffer2>::Adopt(made);
+  // Without a buffer the cue answers empty and leaves the ring and the
+  // priming untouched, so the next cue carries on as if this one never came.
   if (allocated != 0 || !out) {
     *buffer = nullptr;
     return 0;

@@ -4,74 +4,56 @@
 
 #include "foundation/kaFoundation.h"
 
-// kaPluginRingBuffer: a fixed-capacity byte ring addressed by position, used by
-// the audio renderer as a window of recent audio history. It owns its storage
-// (allocated once, never grown) and one re-entrant foundation lock that every
-// operation takes for its whole body, so one writer thread (the plug-in's
-// delivery thread) and one reader thread (the host's render thread) may use
-// it at the same time. Reads copy without consuming; the count of available
-// data is re-derived by every absolute seek.
-//
-// A ring that could not be made usable (size 0, or storage allocation failed)
-// has a capacity and wrap size of 0: every operation on it returns 0 or false
-// and changes nothing.
+// A fixed-capacity byte ring addressed by position: the audio renderer's
+// window of recent audio. Owns its storage (allocated once, never grown) and
+// a re-entrant lock that every operation on the data holds throughout, so one
+// writer (the delivery thread) and one reader (the render thread) may use it
+// at once.
+// Reads copy without consuming; an absolute seek re-derives the count. A ring
+// whose storage could not be had has capacity 0 and refuses everything.
 class KASP2_EXPORT kaPluginRingBuffer {
  public:
-  // Allocates `size` bytes of storage (cleared to zero when `zeroFill`), with
-  // count, positions and last-write time at 0 and the wrap size at `size`.
-  // Never throws: when the storage cannot be allocated the ring is unusable
-  // (Capacity() returns 0). When the lock cannot be made the ring runs
-  // unguarded.
+  // An empty ring of `size` bytes (zeroed when `zeroFill`). Never throws:
+  // without storage Capacity() is 0; without a lock the ring runs unguarded.
   kaPluginRingBuffer(unsigned int size, bool zeroFill);
   ~kaPluginRingBuffer();
 
   kaPluginRingBuffer(const kaPluginRingBuffer&) = delete;
   kaPluginRingBuffer& operator=(const kaPluginRingBuffer&) = delete;
 
-  // Count, write position and read position become 0. Storage bytes, the
-  // wrap size and the last-write time are untouched.
+  // Count and positions become 0; bytes, wrap size and last-write time stay.
   void MakeEmpty();
 
-  // Sets the wrap size to `size` when 1 <= size < capacity; any other value
-  // changes nothing. When the new wrap size would leave the write position at
-  // or beyond it, the read position beyond it, or the count above it, the
-  // ring is emptied (count and both positions 0); otherwise positions and
-  // count are kept as they are.
+  // Narrows the ring to `size` bytes, 1 <= size < capacity (anything else
+  // changes nothing). Data that no longer fits empties the ring; otherwise
+  // positions and count stay.
   void SetWrapBufferSize(unsigned int size);
 
-  // Copies up to `length` bytes from the read position into `destination`
-  // without moving the read position. Returns the bytes copied (the smaller
-  // of `length` and the count); 0 for a null destination or a zero length,
-  // in which case the lock is not taken.
+  // Copies up to `length` bytes from the read position without moving it;
+  // returns the bytes copied. Returns 0 for a null destination or length 0.
   unsigned int Read(void* destination, unsigned int length);
 
-  // Read, then SeekRelative by the bytes copied, as one locked step.
-  // Returns the bytes copied and consumed.
+  // Read, then consume what was copied, as one locked step.
   unsigned int ReadAndSeek(void* destination, unsigned int length);
 
-  // Moves the read position forward (positive distance, consuming) or back
-  // (negative, re-exposing older bytes). Returns false and changes nothing
-  // when the count would leave 0 ... wrap size, or when `distance` is outside
-  // the signed 32-bit range. A move that lands exactly on the wrap size
-  // leaves the read position equal to it; the next read starts at offset 0.
+  // Moves the read position forward (consuming) or back (re-exposing older
+  // bytes) and returns true.
+  // Returns false, nothing changed, when the count would leave 0 ... wrap
+  // size or `distance` is outside 32 bits.
   bool SeekRelative(long long distance);
 
-  // Places the read position at `position` modulo the wrap size and sets the
-  // count to the distance forward from there to the write position (0 when
-  // it is the write position itself).
+  // Reads from `position` modulo the wrap size on: the count becomes the
+  // distance from there to the write position.
   void Seek(unsigned int position);
 
-  // Places the read position `distance` bytes before the write position with
-  // a count of `distance`, and returns true. When `distance` exceeds the wrap
-  // size it returns false and leaves the read position at the write position
-  // with a count of 0.
+  // Reads from `distance` bytes before the write position on; returns true.
+  // Returns false, with the read position at the write position and nothing
+  // to read, when `distance` exceeds the wrap size.
   bool SeekBackwardsRelativeToWritePosition(unsigned int distance);
 
-  // Appends up to the free space (wrap size - count) from `source`; the rest
-  // of the block is dropped, nothing held is overwritten. Stamps the
-  // last-write time with zTime::MicroNow() even when nothing fitted. Returns
-  // the bytes written. A null `source` with a non-zero length writes nothing,
-  // returns 0 and does not stamp the time.
+  // Appends what fits in the free space, never overwriting what is held, and
+  // stamps the last-write time (even when nothing fitted); returns the bytes
+  // written. Returns 0, nothing stamped, for a null `source` with a length.
   unsigned int Write(const void* source, unsigned int length);
 
   // wrap size - count, under the lock.
@@ -82,19 +64,17 @@ class KASP2_EXPORT kaPluginRingBuffer {
   unsigned int availableDataWithoutTakingLock() const;
   unsigned int CurrentReadPosition();
   unsigned int CurrentWritePosition();
-  // -1 when nothing was ever written, else zTime::MicroNow() minus the
-  // last-write time. Takes no lock.
+  // Microseconds since the last write; -1 when never written. No lock.
   long long ElapseTimeSinceLastWrite() const;
 
-  // The owner maps times to positions modulo the wrap size and times out
-  // silence from the last-write time, so both are readable directly.
+  // The renderer maps times to positions modulo the wrap size and times out
+  // a silent writer from the last-write time.
   unsigned int WrapSize();            // under the lock
   long long LastWriteTime() const;    // no lock; 0 when never written
   unsigned int Capacity() const;      // fixed at construction; 0 when unusable
 
-  // Typed stream reads: ReadAndSeek for the size of the type, native byte
-  // order. On short data only the leading bytes are filled (the others keep
-  // their contents) and what was read is consumed.
+  // ReadAndSeek of the value's bytes, native order; short data fills only the
+  // leading bytes.
   kaPluginRingBuffer& operator>>(char& value);
   kaPluginRingBuffer& operator>>(unsigned char& value);
   kaPluginRingBuffer& operator>>(short& value);
@@ -103,14 +83,11 @@ class KASP2_EXPORT kaPluginRingBuffer {
   kaPluginRingBuffer& operator>>(unsigned int& value);
   kaPluginRingBuffer& operator>>(long long& value);
   kaPluginRingBuffer& operator>>(unsigned long long& value);
-  // Clears `text`, then appends bytes up to (not including) the next zero
-  // byte or the end of the data. The zero byte stays in the ring. Takes the
-  // lock per byte, so it is not atomic as a whole; it allocates only for the
-  // growth of `text`.
+  // Replaces `text` with the bytes up to the next zero byte (left in the
+  // ring) or the end of the data. Locks per byte: not atomic as a whole.
   kaPluginRingBuffer& operator>>(zString& text);
 
-  // Typed stream writes: Write of the value's bytes, native byte order. Into
-  // short space only the leading bytes are written.
+  // Write of the value's bytes, native order; short space takes the leading ones.
   kaPluginRingBuffer& operator<<(char value);
   kaPluginRingBuffer& operator<<(unsigned char value);
   kaPluginRingBuffer& operator<<(short value);
@@ -119,22 +96,22 @@ class KASP2_EXPORT kaPluginRingBuffer {
   kaPluginRingBuffer& operator<<(unsigned int value);
   kaPluginRingBuffer& operator<<(long long value);
   kaPluginRingBuffer& operator<<(unsigned long long value);
-  // Writes the string's Length() bytes, with no length prefix and no
-  // terminating zero.
+  // The string's bytes, without length prefix or terminating zero.
   kaPluginRingBuffer& operator<<(const zString& text);
 
   // Diagnostics hook kept for plug-ins that call it; prints nothing.
   void Print(const char* label) const;
 
  private:
-  // Read and SeekRelative with the lock held: the composite operations run
-  // them inside one holding.
+  // Read and SeekRelative for the composite operations, inside one holding.
   unsigned int ReadLocked(void* destination, unsigned int length) Z_REQUIRES(lock_);
   bool SeekRelativeLocked(long long distance) Z_REQUIRES(lock_);
 
-  // Fields in the documented layout order. count_ and lastWriteTime_ are
-  // changed under lock_ and are atomics only because two observers read them
-  // without it; capacity_ never changes after construction.
+  // The audio renderer embeds the ring by value and plug-in subclasses are
+  // built against that layout, so the order is fixed. count_ and
+  // lastWriteTime_ change under lock_; they are atomic because
+  // availableDataWithoutTakingLock and the time readers skip the lock.
+  // capacity_ never changes after construction.
   zCriticalPtr lock_;
   std::atomic<uint32_t> count_{0};
   uint8_t* storage_ Z_GUARDED_BY(lock_) = nullptr;
@@ -142,7 +119,7 @@ class KASP2_EXPORT kaPluginRingBuffer {
   uint32_t capacity_ = 0;
   uint32_t writePosition_ Z_GUARDED_BY(lock_) = 0;
   // Below the wrap size, or equal to it after a relative seek that lands
-  // exactly there; a read from the wrap size starts at offset 0.
+  // exactly there; a read from there starts at offset 0.
   uint32_t readPosition_ Z_GUARDED_BY(lock_) = 0;
   std::atomic<int64_t> lastWriteTime_{0};
 };

@@ -127,11 +127,14 @@ void kaSingleBufferAudioResampler::Resample(Method method, short* source, int ch
   // where it is called, after the output was computed, as std::function does.
   if (!source || channels < 1 || sourceFrames < 1 || destinationFrames < 0) return;
 
+  // Nothing to change: the caller's own block, no copy.
   if (sourceFrames == destinationFrames) {
     deliver(source, sourceFrames);
     return;
   }
 
+  // An empty result is still delivered, with the buffer's first element,
+  // which is null while nothing was ever produced and must not be read.
   short* out = DestinationBuffer(channels, destinationFrames);
   if (destinationFrames == 0) {
     deliver(out, 0);
@@ -148,6 +151,8 @@ void kaSingleBufferAudioResampler::Resample(Method method, short* source, int ch
     return;
   }
 
+  // Output frame i sits at source position x = (S-1)·i / (D-1), so the first
+  // and last frames of the block line up; n is the source frame nearest x.
   const double sourceSpan = static_cast<double>(sourceFrames - 1);
   const double destinationSpan = static_cast<double>(destinationFrames - 1);
   const int lastFrame = sourceFrames - 1;
@@ -162,6 +167,7 @@ void kaSingleBufferAudioResampler::Resample(Method method, short* source, int ch
         CopyFrame(source, frameSize, static_cast<size_t>(n), o);
         break;
       case Method::kNearestLinear:
+        // Blends only where several output frames fall on one source frame.
         if (n != previousNearest) {
           CopyFrame(source, frameSize, static_cast<size_t>(n), o);
         } else {
@@ -170,6 +176,7 @@ void kaSingleBufferAudioResampler::Resample(Method method, short* source, int ch
         previousNearest = n;
         break;
       case Method::kLinear:
+        // The block's edges have no neighbour on one side: copied.
         if (n < 1 || n >= lastFrame) {
           CopyFrame(source, frameSize, static_cast<size_t>(n), o);
         } else {

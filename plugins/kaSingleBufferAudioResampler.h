@@ -4,26 +4,15 @@
 
 #include "foundation/kaFoundation.h"
 
-// kaSingleBufferAudioResampler: stretches or shrinks one block of interleaved
-// signed 16-bit PCM from a source frame count S to a destination frame count D
-// and hands the result to a callback. It owns one output buffer that grows to
-// the largest block produced so far and is reused by every call, so steady
-// state allocates nothing. No lock: one caller at a time (the audio
-// renderer's delivery thread); the callback runs synchronously on it.
-// Lives in a std::shared_ptr made with std::make_shared.
-//
-// Every method maps output frame i (0 ... D-1) to the source position
-// x = (S-1) * i / (D-1), so the first and last frames of the block line up.
-// `deliver` is called at most once, before the method returns:
-//  - S == D: with `source` itself and S (no copy, the buffer is not touched);
-//  - D == 0: with the own buffer's first element and 0 frames (that pointer
-//    is null while no block has been produced yet and must not be read);
-//  - D == 1 (S != 1): with source frame 0 copied into the own buffer, 1 frame;
-//  - otherwise: with the own buffer holding D frames, and D.
-// The delivered pointer is valid only during the callback.
-// Nothing is computed or delivered, and the buffer is not touched, when
-// `deliver` is empty, `source` is null, `channels` < 1, S < 1 or D < 0; nor
-// when the buffer cannot be enlarged to C x D samples.
+// Stretches or shrinks one block of interleaved 16-bit PCM from S source to
+// D destination frames, first and last frames lined up (D == 1 gives the first
+// frame), and hands the result to `deliver`, which must not be empty, at most
+// once before returning; the pointer is valid only during that call (`source`
+// itself when S == D). Owns one output buffer that grows to the largest block
+// and is reused, so steady state allocates nothing. No lock: one caller at a
+// time (the delivery thread). Lives in a std::shared_ptr.
+// Each method delivers nothing, touching nothing, for a null `source`,
+// channels or S below 1, a negative D, or memory short for D frames.
 class KASP2_EXPORT kaSingleBufferAudioResampler : public zSharedObject {
  public:
   kaSingleBufferAudioResampler();
@@ -32,29 +21,26 @@ class KASP2_EXPORT kaSingleBufferAudioResampler : public zSharedObject {
   kaSingleBufferAudioResampler(const kaSingleBufferAudioResampler&) = delete;
   kaSingleBufferAudioResampler& operator=(const kaSingleBufferAudioResampler&) = delete;
 
-  // Every output frame copies the nearest source frame n = (int)(x + 0.5).
+  // Every output frame copies the nearest source frame.
   void Nearest(short* source, int channels, int sourceFrames, int destinationFrames,
                std::function<void(short*, int)> deliver);
-  // Copies frame n when n differs from the previous output frame's n, else
-  // blends linearly at x (several output frames on one source frame).
+  // Copies the nearest frame, but blends linearly where several output
+  // frames fall on one source frame.
   void NearestLinear(short* source, int channels, int sourceFrames, int destinationFrames,
                      std::function<void(short*, int)> deliver);
-  // Copies frame n when it is the first or the last source frame, else blends
-  // linearly at x. Blends round each product to float, add in float and
-  // truncate toward zero.
+  // Blends the two neighbouring frames linearly (single precision, truncated
+  // toward zero); the block's first and last frames are copied.
   void Linear(short* source, int channels, int sourceFrames, int destinationFrames,
               std::function<void(short*, int)> deliver);
-  // Copies frame n when it is the first or the last source frame, else takes
-  // the parabola through frames n-1, n, n+1 at x, rounded half away from zero.
-  // Not saturated: the low 16 bits are stored, so overshoots wrap around.
+  // The parabola through the three nearest frames, rounded half away from
+  // zero; the first and last frames are copied. Not saturated: overshoots
+  // wrap around in 16 bits.
   void Parabolic(short* source, int channels, int sourceFrames, int destinationFrames,
                  std::function<void(short*, int)> deliver);
 
-  // Makes the buffer hold at least channels x frames samples (growing it with
-  // zero samples; a larger buffer is left as it is) and returns its first
-  // element. Returns null, leaving the buffer unchanged, for a negative
-  // argument or when the buffer cannot grow; also null while the buffer is
-  // empty and nothing is asked.
+  // Grows the buffer (with zero samples) to at least channels × frames
+  // samples and returns it; null while it is empty and nothing is asked.
+  // Returns null, the buffer unchanged, for a negative argument or memory short.
   short* DestinationBuffer(int channels, int frames);
 
  private:
@@ -63,6 +49,6 @@ class KASP2_EXPORT kaSingleBufferAudioResampler : public zSharedObject {
   void Resample(Method method, short* source, int channels, int sourceFrames, int destinationFrames,
                 const std::function<void(short*, int)>& deliver);
 
-  // The single output buffer: only ever enlarged, never shrunk or cleared.
+  // Only ever enlarged, never shrunk or cleared.
   std::vector<short> buffer_;
 };

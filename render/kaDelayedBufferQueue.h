@@ -7,26 +7,19 @@
 #include "buffers/kaBuffer2.h"
 #include "foundation/kaFoundation.h"
 
-// Holds delivered buffers for a live delay before they may be shown. A
-// plug-in's thread enqueues each buffer under its arrival time; a host thread
-// dequeues, for a cue time, the newest buffer that arrived at least the delay
-// before it, and the queue repeats that buffer while no newer one is due. All
-// times are microseconds on the zTime::MicroNow() clock; time arithmetic
-// saturates at the int64 range instead of wrapping.
-//
-// The queue owns one reference to every buffer it holds (one per queued
-// record, and one through the record last handed out). What it holds is
-// bounded: at most MaxQueuedBytes() of buffer storage (plus the bookkeeping
-// of each record) is queued, and the oldest records make way for a new one.
-// One re-entrant lock guards all of its state: enqueue and dequeue may run on
-// different threads at once. Buffers are released after the lock is left.
-// T must be reference counted with AddRef/Release and report StorageSize()
-// (kaBuffer2 in the library).
+// Holds delivered buffers for a live delay: a plug-in's thread enqueues each
+// under its arrival time, a host thread dequeues for a cue time the newest
+// one due (arrived at least the delay before), repeated while nothing newer
+// is due. Times are zTime::MicroNow() microseconds; arithmetic on them
+// saturates. Owns one reference per queued buffer and one to the buffer last
+// handed out, at most MaxQueuedBytes() in all. One re-entrant lock guards
+// everything, so enqueue and dequeue may run on different threads; buffers
+// are released after it is left. T is counted (AddRef/Release) and reports
+// StorageSize() (kaBuffer2 in the library).
 template <class T>
 class KASP2_EXPORT kaDelayedBufferQueue {
  public:
-  // One queued buffer. Made with one reference, owned by the list that holds
-  // it; its last Release destroys it and releases its buffer.
+  // One queued buffer; the list holding it owns its one reference.
   class KASP2_EXPORT kaBufferDelayRecord : public zRefCount {
    public:
     // Retains `buffer`, which must not be null.
@@ -42,52 +35,44 @@ class KASP2_EXPORT kaDelayedBufferQueue {
   };
   using RecordList = zList<kaBufferDelayRecord*>;
 
-  // A record still queued when a newer buffer arrives more than the delay
-  // plus this margin after it can never be shown: a newer one would be due
-  // first. It is dropped then.
+  // A record still queued when a buffer arrives more than the delay plus this
+  // margin after it can never be shown (a newer one is due first): dropped.
   static constexpr int64_t kExpiryMarginUs = 500'000;
   // Storage a queue holds at most unless told otherwise: 2 GiB is 8 s of
   // 1080p60 in 2vuy, 4 s in rgba. A host that delays larger video for longer
   // raises it (SetMaxQueuedBytes).
   static constexpr uint64_t kDefaultMaxQueuedBytes = 2ull << 30;
 
-  // Empty, no buffer handed out yet, delay 0. Throws std::bad_alloc when its
-  // lock cannot be made.
+  // Delay 0. Throws std::bad_alloc when its lock cannot be made.
   kaDelayedBufferQueue();
-  // Clears, then deletes the lock.
   ~kaDelayedBufferQueue();
   kaDelayedBufferQueue(const kaDelayedBufferQueue&) = delete;
   kaDelayedBufferQueue& operator=(const kaDelayedBufferQueue&) = delete;
 
-  // The delay in microseconds, read under the lock.
+  // The delay in microseconds.
   int64_t GetDelay() const;
-  // Stores the delay and empties the queue (as Clear), in one holding of the
-  // lock; every call clears, even with an unchanged value. A negative delay
-  // is stored as 0: a buffer cannot be shown before it arrived.
+  // Sets the delay (negative counts as 0: nothing shows before it arrived)
+  // and, even when unchanged, empties the queue as Clear does, atomically.
   void SetDelay(int64_t newDelay);
-  // Releases every queued record and forgets the buffer last handed out, so
-  // the next Dequeue returns null until a newly enqueued buffer is due.
+  // Releases every queued buffer and the one last handed out: Dequeue returns
+  // null until a newly enqueued buffer is due.
   void Clear();
 
-  // Adds `buffer` (one reference taken) under arrival time `time`, after any
-  // queued buffer with the same time. First drops the records that can no
-  // longer be shown: those at or before time - delay - kExpiryMarginUs (at or
-  // before `time` when the delay is 0); then, while the queue would hold more
-  // than MaxQueuedBytes(), the oldest records (counted in DroppedForSpace()).
-  // Returns true when queued; false for a null buffer, for one that alone
-  // exceeds MaxQueuedBytes() (counted as dropped), or when memory is short,
-  // with no reference kept.
+  // Queues `buffer` (taking a reference) under arrival time `time`, after
+  // buffers of the same time, and returns true. Records that can no longer
+  // be shown go first, then the oldest as needed to stay within the bound
+  // (counted in DroppedForSpace()).
+  // Returns false, keeping no reference, for a null buffer, one larger than
+  // the bound alone (counted as dropped), or memory short.
   bool Enqueue(T* buffer, int64_t time);
 
-  // The buffer to show at `cueTime`, with one reference added for the caller:
-  // the newest buffer enqueued at or before cueTime - delay (older due ones
-  // are released and skipped), else the buffer handed out last when it is
-  // still due by that time (a repeat), else null. A cue time that goes back
-  // before the last handed-out buffer's time returns null and keeps it. Never
-  // hands out a buffer that arrived before the one it handed out last.
+  // The buffer to show at `cueTime`, with a reference for the caller: the
+  // newest one due (older due ones are released), else the last one again.
+  // Never hands out a buffer older than the one it handed out last.
+  // Returns null when nothing is due, including for a cue time that goes back
+  // before the last buffer's (which is kept).
   T* Dequeue(int64_t cueTime);
-  // What a dequeue lets go of: the records skipped over and the record
-  // handed out before. Released when it is destroyed.
+  // What a dequeue lets go of, released when this is destroyed.
   struct Dropped {
     RecordList skipped;
     kaRef<kaBufferDelayRecord> previous;
@@ -96,28 +81,27 @@ class KASP2_EXPORT kaDelayedBufferQueue {
     Dropped& operator=(const Dropped&) = delete;
     ~Dropped() { skipped.RemoveAndReleaseAll(); }
   };
-  // The same, for a caller that dequeues under a lock of its own: what the
-  // dequeue lets go of goes into `dropped` (declared before the caller takes
-  // its lock), so that no buffer is released under that lock.
+  // For a caller that dequeues under a lock of its own: what is let go of
+  // goes to `dropped`, declared before that lock, so no buffer is released
+  // under it.
   T* Dequeue(int64_t cueTime, Dropped& dropped);
   // Clear, handing what it lets go of to `dropped` in the same way.
   void Clear(Dropped& dropped);
 
-  // Moves every record at the head of the queue enqueued at or before `time`
-  // to the end of `out`, oldest first, stopping at the first later one. The
-  // records change owner (the caller now releases them), not count, and no
-  // node is allocated.
+  // Moves the records enqueued at or before `time` to the end of `out`,
+  // oldest first, with their references: the caller releases them. Allocates
+  // nothing.
   void get_buffers_for_time(int64_t time, RecordList& out);
 
-  // The bound on queued storage; 0 means nothing can be queued.
+  // The bound on queued storage plus bookkeeping; 0 queues nothing. Lowering
+  // it drops the oldest records at once.
   uint64_t MaxQueuedBytes() const;
   void SetMaxQueuedBytes(uint64_t bytes);
   // What the queued records count against the bound now.
   uint64_t QueuedBytes() const;
-  // Buffers dropped, or refused, to stay within the bound, since construction.
+  // Buffers dropped or refused to stay within the bound, since construction.
   uint64_t DroppedForSpace() const;
 
-  // Number of records queued, under the lock.
   int32_t CountForTesting() const;
 
  private:
@@ -225,7 +209,9 @@ bool kaDelayedBufferQueue<T>::Enqueue(T* buffer, int64_t time) {
   bool inserted = false;
   {
     zCriticalGuard guard(queueLock);
-    // What can no longer be shown goes first.
+    // What can no longer be shown goes first: a record at or before
+    // time - delay - kExpiryMarginUs (at or before `time` without a delay)
+    // would only ever be skipped for this one.
     const int64_t limit = delay != 0 ? SaturatingSub(SaturatingSub(time, delay), kExpiryMarginUs) : time;
     MoveDueLocked(limit, released);
     if (record) {

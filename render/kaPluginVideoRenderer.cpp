@@ -126,7 +126,8 @@ int32_t kaPluginVideoRenderer::CueVideo(kaBuffer2** out, const ka_renderer_param
     if (delayQueue.GetDelay() != 0) {
       due = kaRef<kaBuffer2>::Adopt(delayQueue.Dequeue(params.cueTime, dropped));
       // The queue repeats its last frame while nothing newer is due: that is
-      // no change on screen.
+      // no change on screen, and it is not stamped again. A due frame's size
+      // becomes the output size; its raster type is not taken over.
       if (due && due != currentFrame) {
         zCriticalGuard formatGuard(formatLock);
         outputWidth = due->Width();
@@ -137,6 +138,10 @@ int32_t kaPluginVideoRenderer::CueVideo(kaBuffer2** out, const ka_renderer_param
       }
     }
 
+    // Nothing to show (none yet, or flushed): a blank frame of the output
+    // format stays on screen until a frame comes. The group cannot make one
+    // for an odd width with a YUV raster type, or when memory is short; the
+    // cue then fails and the next one tries again.
     if (!currentFrame) {
       veMediaRecord format;
       OutputFormat(veMediaTypeVideo, format, 0);

@@ -1,9 +1,10 @@
 // The host simulator: its command line, its audio checker (which must find
-// every frame lost or repeated on the way from source to cue), its output
-// files, and whole runs on the simulated clock with their summary numbers.
+// every frame lost or repeated on the way from source to cue), its WAV output,
+// its verdict, and two seconds of the default scene whose every number follows
+// from the schedule. Longer runs with clocks that drift are in
+// tests/CMakeLists.txt, judged by the simulator's own exit status.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,11 +13,9 @@
 #include <vector>
 
 #include "AudioStreamChecker.h"
-#include "ContactSheet.h"
 #include "HostAudioSource.h"
 #include "HostSimOptions.h"
 #include "HostSimulator.h"
-#include "PatternFont.h"
 #include "ToneGenerator.h"
 #include "WavWriter.h"
 
@@ -25,6 +24,7 @@ namespace {
 std::string TempFolder(const std::string& name) {
   const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / ("hostsim-test-" + name);
   std::filesystem::remove_all(path);
+  std::filesystem::create_directories(path);
   return path.string();
 }
 
@@ -35,121 +35,56 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 // ---- command line ---------------------------------------------------------------
 
-struct VideoSpecCase {
-  const char* text;
-  bool valid;
-  int32_t width, height;
-  int64_t timeScale, duration;
-  uint32_t raster;
-  double delay;
-};
-
-TEST(HostSimOptionsTest, ParsesVideoSources) {
-  const VideoSpecCase cases[] = {
-      {"1920x1080@29.97:2vuy", true, 1920, 1080, 30000, 1001, veRasterType::k2vuy, 0.0},
-      {"1280x720@59.94:rgba:delay=0.1", true, 1280, 720, 60000, 1001, veRasterType::kRgba, 0.1},
-      {"640x480@23.976:2vuy", true, 640, 480, 24000, 1001, veRasterType::k2vuy, 0.0},
-      {"640x480@25:rgba", true, 640, 480, 25000, 1000, veRasterType::kRgba, 0.0},
-      {"640x480@12.5:rgba", true, 640, 480, 12500, 1000, veRasterType::kRgba, 0.0},
-      {"1920x1080:2vuy", false, 0, 0, 0, 0, 0, 0},           // no rate
-      {"1920x1080@29.97:yuv2", false, 0, 0, 0, 0, 0, 0},     // unknown format
-      {"1920x1080@0.5:rgba", false, 0, 0, 0, 0, 0, 0},       // below 1 fps
-      {"100x72@30:rgba", false, 0, 0, 0, 0, 0, 0},           // too small for the pattern
-      {"129x72@30:2vuy", false, 0, 0, 0, 0, 0, 0},           // odd width in 4:2:2
-      {"640x480@30:rgba:delay=-1", false, 0, 0, 0, 0, 0, 0},
-      {"640x480@30:rgba:speed=2", false, 0, 0, 0, 0, 0, 0},
-      {"640x480x2@30:rgba", false, 0, 0, 0, 0, 0, 0},
-  };
-  for (const VideoSpecCase& c : cases) {
-    VideoSourceOptions video;
-    std::string error;
-    EXPECT_EQ(ParseVideoSource(c.text, video, error), c.valid) << c.text << ": " << error;
-    if (!c.valid) {
-      EXPECT_FALSE(error.empty()) << c.text;
-      continue;
-    }
-    EXPECT_EQ(video.width, c.width) << c.text;
-    EXPECT_EQ(video.height, c.height) << c.text;
-    EXPECT_EQ(video.timeScale, c.timeScale) << c.text;
-    EXPECT_EQ(video.frameDuration, c.duration) << c.text;
-    EXPECT_EQ(video.rasterType, c.raster) << c.text;
-    EXPECT_DOUBLE_EQ(video.delaySeconds, c.delay) << c.text;
-  }
-}
-
-TEST(HostSimOptionsTest, ParsesAudioSources) {
+TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   struct Case {
     const char* text;
-    bool valid;
-    uint32_t format;
-    int32_t rate, channels;
-    double ppm;
-    bool drift;
-    double delay;
+    bool video, valid;
+    double rateOrScale;  // video: time scale; audio: sample rate
+    double delayOrPpm;   // video: delay; audio: ppm
   };
   const Case cases[] = {
-      {"sowt@48000:2", true, zFourCC("sowt"), 48000, 2, 0.0, false, 0.0},
-      {"fl32@44100:2:ppm=300:drift", true, zFourCC("fl32"), 44100, 2, 300.0, true, 0.0},
-      {"in24@96000:6:delay=0.25", true, zFourCC("in24"), 96000, 6, 0.0, false, 0.25},
-      {"42ni@8000:1:drift:ppm=-12.5", true, zFourCC("42ni"), 8000, 1, -12.5, true, 0.0},
-      {"twos@48000:2", false, 0, 0, 0, 0, false, 0},    // a format the renderer does not take
-      {"sowt@48000", false, 0, 0, 0, 0, false, 0},      // no channel count
-      {"sowt@1000:2", false, 0, 0, 0, 0, false, 0},
-      {"sowt@48000:0", false, 0, 0, 0, 0, false, 0},
-      {"sowt@48000:2:ppm=fast", false, 0, 0, 0, 0, false, 0},
-      {"sowt@48000:2:ppm=20000", false, 0, 0, 0, 0, false, 0},
-      {"sowt@48000:2:loud", false, 0, 0, 0, 0, false, 0},
+      {"1920x1080@29.97:2vuy", true, true, 30000, 0.0},  {"1280x720@59.94:rgba:delay=0.1", true, true, 60000, 0.1},
+      {"640x480@23.976:2vuy", true, true, 24000, 0.0},   {"640x480@12.5:rgba", true, true, 12500, 0.0},
+      {"1920x1080:2vuy", true, false, 0, 0},             {"1920x1080@29.97:yuv2", true, false, 0, 0},
+      {"1920x1080@0.5:rgba", true, false, 0, 0},         {"100x72@30:rgba", true, false, 0, 0},
+      {"129x72@30:2vuy", true, false, 0, 0},             {"640x480@30:rgba:delay=-1", true, false, 0, 0},
+      {"640x480@30:rgba:speed=2", true, false, 0, 0},    {"fl32@44100:2:ppm=300:drift", false, true, 44100, 300},
+      {"42ni@8000:1:drift:ppm=-12.5", false, true, 8000, -12.5},
+      {"twos@48000:2", false, false, 0, 0},              {"sowt@48000", false, false, 0, 0},
+      {"sowt@1000:2", false, false, 0, 0},               {"sowt@48000:0", false, false, 0, 0},
+      {"sowt@48000:2:ppm=20000", false, false, 0, 0},    {"sowt@48000:2:loud", false, false, 0, 0},
   };
   for (const Case& c : cases) {
-    AudioSourceOptions audio;
     std::string error;
-    EXPECT_EQ(ParseAudioSource(c.text, audio, error), c.valid) << c.text << ": " << error;
-    if (!c.valid) continue;
-    EXPECT_EQ(audio.format, c.format) << c.text;
-    EXPECT_EQ(audio.sampleRate, c.rate) << c.text;
-    EXPECT_EQ(audio.channels, c.channels) << c.text;
-    EXPECT_DOUBLE_EQ(audio.ppm, c.ppm) << c.text;
-    EXPECT_EQ(audio.driftCorrection, c.drift) << c.text;
-    EXPECT_DOUBLE_EQ(audio.delaySeconds, c.delay) << c.text;
+    VideoSourceOptions video;
+    AudioSourceOptions audio;
+    const bool parsed = c.video ? ParseVideoSource(c.text, video, error) : ParseAudioSource(c.text, audio, error);
+    ASSERT_EQ(parsed, c.valid) << c.text << ": " << error;
+    if (!c.valid) {
+      EXPECT_FALSE(error.empty()) << c.text;
+    } else if (c.video) {
+      EXPECT_EQ(video.timeScale, c.rateOrScale) << c.text;
+      EXPECT_EQ(video.frameDuration, c.rateOrScale == 12500 ? 1000 : 1001) << c.text;
+      EXPECT_DOUBLE_EQ(video.delaySeconds, c.delayOrPpm) << c.text;
+    } else {
+      EXPECT_EQ(audio.sampleRate, c.rateOrScale) << c.text;
+      EXPECT_DOUBLE_EQ(audio.ppm, c.delayOrPpm) << c.text;
+      EXPECT_TRUE(audio.driftCorrection) << c.text;
+    }
   }
-}
-
-TEST(HostSimOptionsTest, CommandLineWithoutSourcesRunsTheDefaultScene) {
   const auto parse = [](std::vector<const char*> args, HostSimOptions& options, std::string& error) {
     args.insert(args.begin(), "kasp2-hostsim");
     return ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error);
   };
   HostSimOptions options;
   std::string error;
-  ASSERT_TRUE(parse({}, options, error));
-  EXPECT_DOUBLE_EQ(options.durationSeconds, 5.0);
-  EXPECT_FALSE(options.simulated);
-  EXPECT_EQ(options.outDir, "hostsim-out");
-  ASSERT_EQ(options.video.size(), 2u);
-  ASSERT_EQ(options.audio.size(), 3u);
-  EXPECT_DOUBLE_EQ(options.video[1].delaySeconds, 0.1);
-  EXPECT_TRUE(options.audio[1].driftCorrection);
-  EXPECT_DOUBLE_EQ(options.audio[1].ppm, 300.0);
-  EXPECT_EQ(options.audio[2].channels, 6);
-
-  ASSERT_TRUE(parse({"--simulated", "--quiet", "--duration", "2.5", "--tolerance", "4", "--out", "x", "--audio",
-                     "sowt@48000:1"},
-                    options, error));
-  EXPECT_TRUE(options.simulated && options.quiet);
-  EXPECT_DOUBLE_EQ(options.durationSeconds, 2.5);
+  ASSERT_TRUE(parse({"--simulated", "--tolerance", "4", "--audio", "sowt@48000:1"}, options, error));
   EXPECT_EQ(options.tolerancePeriods, 4);
-  EXPECT_EQ(options.outDir, "x");
   EXPECT_TRUE(options.video.empty()) << "a source given replaces the default scene";
-  EXPECT_EQ(options.audio.size(), 1u);
-
   for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-           {"--duration", "0"}, {"--duration"}, {"--tolerance", "0"}, {"--out"}, {"--frobnicate"},
-           {"--video", "1x1@30:rgba"}}) {
+           {"--duration", "0"}, {"--duration"}, {"--tolerance", "0"}, {"--out"}, {"--frobnicate"}}) {
     EXPECT_FALSE(parse(bad, options, error)) << bad[0];
-    EXPECT_FALSE(error.empty());
   }
-  ASSERT_TRUE(parse({"--help"}, options, error));
-  EXPECT_TRUE(options.help);
 }
 
 // ---- audio checker -----------------------------------------------------------------
@@ -294,18 +229,14 @@ INSTANTIATE_TEST_SUITE_P(
         CheckerCase{"CounterSkippedPeriod", kCounterMode, 2, CheckerCase::kSkipPeriod, 0, 2500, 0, 1, 0, 0, 0, 1},
         CheckerCase{"CounterReprime", kCounterMode, 2, CheckerCase::kReprime, 2242, 0, 0, 0, 1, 2242, 0, 0},
         CheckerCase{"CounterReprimeBack", kCounterMode, 2, CheckerCase::kReprime, -1200, 0, 0, 0, 1, 0, 1200, 0},
-        CheckerCase{"CounterReprimeInPlace", kCounterMode, 2, CheckerCase::kReprime, 0, 0, 0, 0, 1, 0, 0, 0},
         CheckerCase{"CounterReprimeAfterSilence", kCounterMode, 2, CheckerCase::kReprimeAfterSilence, 3000, 0, 0, 1,
                     1, 3000, 0, 0},
         CheckerCase{"CounterCorrupt", kCounterMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 0, 0, 1},
-        CheckerCase{"SineClean", kSineMode, 2, CheckerCase::kNone, 0, 0, 0, 0, 0, 0, 0, 0},
         CheckerCase{"SineDropOne", kSineMode, 2, CheckerCase::kDrop, 1, 1, 0, 0, 0, 0, 0, 0},
         CheckerCase{"SineRepeatThree", kSineMode, 6, CheckerCase::kRepeat, 3, 0, 3, 0, 0, 0, 0, 0},
-        CheckerCase{"SineMonoDrop", kSineMode, 1, CheckerCase::kDrop, 20, 20, 0, 0, 0, 0, 0, 0},
         CheckerCase{"SineFarDrop", kSineMode, 2, CheckerCase::kDrop, 2242, 2242, 0, 0, 0, 0, 0, 0},
         CheckerCase{"SineFarRepeat", kSineMode, 1, CheckerCase::kRepeat, 15000, 0, 15000, 0, 0, 0, 0, 0},
         CheckerCase{"SineReprime", kSineMode, 2, CheckerCase::kReprime, 2242, 0, 0, 0, 1, 2242, 0, 0},
-        CheckerCase{"SineReprimeBack", kSineMode, 2, CheckerCase::kReprime, -2500, 0, 0, 0, 1, 0, 2500, 0},
         CheckerCase{"SineReprimeAfterSilence", kSineMode, 2, CheckerCase::kReprimeAfterSilence, 4000, 0, 0, 1, 1,
                     4000, 0, 0},
         CheckerCase{"SineCorrupt", kSineMode, 2, CheckerCase::kCorrupt, 0, 0, 0, 0, 0, 0, 0, 1}),
@@ -314,9 +245,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- output files -----------------------------------------------------------------------
 
 TEST(HostSimFilesTest, WavWriterWritesAPlayableFile) {
-  const std::string folder = TempFolder("wav");
-  std::filesystem::create_directories(folder);
-  const std::string path = folder + "/three.wav";
+  const std::string path = TempFolder("wav") + "/three.wav";
   WavWriter wav;
   EXPECT_FALSE(wav.Write(nullptr, 0)) << "nothing open";
   EXPECT_FALSE(wav.Open(path, 0, 48000));
@@ -325,51 +254,11 @@ TEST(HostSimFilesTest, WavWriterWritesAPlayableFile) {
   ASSERT_TRUE(wav.Write(samples, 3));
   EXPECT_FALSE(wav.Write(samples, -1));
   ASSERT_TRUE(wav.Close());
-  const std::vector<uint8_t> bytes = ReadFile(path);
   const std::vector<uint8_t> expected = {
       'R', 'I', 'F', 'F', 48, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
       1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0x00, 0xEE, 0x02, 0, 4, 0, 16, 0, 'd', 'a', 't', 'a', 12, 0, 0, 0,
       0x01, 0x00, 0xFF, 0xFF, 0x34, 0x12, 0x00, 0x80, 0xFF, 0x7F, 0x00, 0x00};
-  EXPECT_EQ(bytes, expected);
-}
-
-TEST(HostSimFilesTest, ContactSheetCopiesTilesAndLabelsThem) {
-  std::shared_ptr<kaBufferGroup2> group = zNewSharedPtr<kaBufferGroup2>();
-  std::shared_ptr<kaGPUAccessibleBuffer> image = group->CreateGPUAccessibleBuffer(40, 20, veRasterType::kRgba);
-  ASSERT_TRUE(image);
-  for (uint32_t i = 0; i < image->StorageSize(); i += 4) {
-    image->GetStorage()[i] = 200;
-    image->GetStorage()[i + 1] = 100;
-    image->GetStorage()[i + 2] = 50;
-  }
-  ContactSheet sheet(2, 1, 40, 20);
-  ASSERT_TRUE(sheet.IsUsable());
-  EXPECT_EQ(sheet.Width(), 2 * (40 + ContactSheet::kMargin) + ContactSheet::kMargin);
-  EXPECT_TRUE(sheet.SetTile(0, 1, *image, "8"));
-  const int32_t left = ContactSheet::kMargin * 2 + 40;
-  const uint8_t* px = sheet.Pixel(left + 39, ContactSheet::kMargin + 19);
-  ASSERT_NE(px, nullptr);
-  EXPECT_EQ(px[0], 200);
-  EXPECT_EQ(px[2], 50);
-  // "8" lights its glyph's top row from column 1 to 3.
-  const int32_t labelTop = ContactSheet::kMargin + 20 + 3;
-  EXPECT_EQ(sheet.Pixel(left + 1 * ContactSheet::kLabelScale, labelTop)[0], 235);
-  EXPECT_EQ(sheet.Pixel(left, labelTop)[0], ContactSheet::kBackground);
-  EXPECT_EQ(sheet.Pixel(ContactSheet::kMargin, ContactSheet::kMargin)[0], ContactSheet::kBackground) << "tile 0 unset";
-
-  std::shared_ptr<kaGPUAccessibleBuffer> yuv = group->CreateGPUAccessibleBuffer(40, 20, veRasterType::k2vuy);
-  EXPECT_FALSE(sheet.SetTile(0, 0, *yuv, "x"));
-  EXPECT_FALSE(sheet.SetTile(1, 0, *image, "x"));
-  EXPECT_EQ(sheet.Pixel(ContactSheet::kMargin, ContactSheet::kMargin)[0], ContactSheet::kBackground);
-
-  const std::string folder = TempFolder("sheet");
-  std::filesystem::create_directories(folder);
-  ASSERT_TRUE(sheet.WritePng(folder + "/sheet.png"));
-  const std::vector<uint8_t> png = ReadFile(folder + "/sheet.png");
-  ASSERT_GT(png.size(), 8u);
-  EXPECT_EQ(std::vector<uint8_t>(png.begin(), png.begin() + 8),
-            (std::vector<uint8_t>{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
-  EXPECT_FALSE(sheet.WritePng(folder + "/no/such/folder/sheet.png"));
+  EXPECT_EQ(ReadFile(path), expected);
 }
 
 // ---- whole runs on the simulated clock -----------------------------------------------------
@@ -400,12 +289,8 @@ HostSimOptions SimulatedOptions(const std::string& outDir, double seconds, std::
 // 5 ms from 5 ms; the audio primes at the period after the ring holds 2400
 // frames; the delayed video shows its first frame at 100 ms.
 TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
-  const std::string folder = TempFolder("default");
-  HostSimOptions options;
-  AddDefaultScene(options);
-  HostSimOptions simulated = SimulatedOptions(folder, 2.0, {}, {});
-  simulated.video = options.video;
-  simulated.audio = options.audio;
+  HostSimOptions simulated = SimulatedOptions(TempFolder("default"), 2.0, {}, {});
+  AddDefaultScene(simulated);
   HostSimSummary summary;
   ASSERT_EQ(RunHostSimulator(simulated, summary, nullptr), 0) << (summary.failures.empty() ? "" : summary.failures[0]);
   EXPECT_TRUE(summary.failures.empty());
@@ -462,80 +347,6 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   ASSERT_GT(png.size(), 1000u);
   EXPECT_EQ(png[1], 'P');
 }
-
-// One source whose clock is off, with or without drift correction, run on
-// the simulated clock. Whatever the listener would hear (silence after the
-// first sound, a jump of the read position) fails the run; corrections that
-// follow the clock account for every frame they drop or add.
-struct ClockCase {
-  const char* name;
-  const char* audio;
-  double seconds;
-  const char* failure;  // in the first failure; null: the run passes
-  bool underruns;
-  uint64_t reprimes;  // re-primes expected (kSomeReprimes: at least one)
-  bool corrections;   // the drift correction dropped or added frames
-};
-
-constexpr uint64_t kSomeReprimes = ~uint64_t{0};
-
-void PrintTo(const ClockCase& c, std::ostream* out) { *out << c.audio << " for " << c.seconds << " s"; }
-
-class HostSimClockTest : public ::testing::TestWithParam<ClockCase> {};
-
-TEST_P(HostSimClockTest, FailsExactlyWhenTheListenerHearsIt) {
-  const ClockCase& c = GetParam();
-  HostSimSummary summary;
-  const int status =
-      RunHostSimulator(SimulatedOptions(TempFolder(c.name), c.seconds, {}, {c.audio}), summary, nullptr);
-  ASSERT_EQ(summary.audio.size(), 1u);
-  const HostSimAudioSummary& a = summary.audio[0];
-  if (c.failure) {
-    EXPECT_EQ(status, 1);
-    ASSERT_FALSE(summary.failures.empty());
-    EXPECT_NE(summary.failures[0].find(c.failure), std::string::npos) << summary.failures[0];
-  } else {
-    EXPECT_EQ(status, 0) << (summary.failures.empty() ? "" : summary.failures[0]);
-  }
-  EXPECT_EQ(a.underruns > 0, c.underruns) << a.underruns;
-  if (c.reprimes == kSomeReprimes) {
-    EXPECT_GT(a.reprimes, 0u);
-  } else {
-    EXPECT_EQ(a.reprimes, c.reprimes);
-  }
-  // A re-prime pins the base 2400 frames behind the writer once the backlog
-  // passes 3 periods (4800 frames): each jumps ahead by most of the excess.
-  EXPECT_GE(a.reprimeLostFrames, a.reprimes * 2000);
-  EXPECT_LE(a.reprimeLostFrames, a.reprimes * 2500);
-  EXPECT_EQ(a.reprimeRepeatedFrames, 0u);
-  EXPECT_EQ(a.driftShrinks + a.driftStretches > 0, c.corrections);
-  // Away from re-primes every frame lost or repeated is a correction's, all
-  // but the few still in the ring at the end.
-  EXPECT_EQ(a.unexpectedLost + a.unexpectedRepeated + a.corruptPeriods, 0u);
-  EXPECT_LE(a.driftShrinks, a.lostFrames + 100);
-  EXPECT_LE(a.driftStretches, a.repeatedFrames + 100);
-  EXPECT_EQ(a.receive.received, a.blocks);
-  EXPECT_EQ(a.deliveryMaxLateMs + a.deliveryStalls, 0.0);
-}
-
-// 500 ppm fast gains 24 frames a second: the 2400 frames that take the
-// backlog past the tolerance every 100 s. ±5000 ppm is beyond what one frame
-// per 5 ms block follows (±4167 ppm): the detector gives up, the backlog runs
-// away or dry.
-INSTANTIATE_TEST_SUITE_P(
-    Clocks, HostSimClockTest,
-    ::testing::Values(ClockCase{"FastWithoutCorrection", "sowt@48000:2:ppm=500", 300.0, "frames in 3 re-primes",
-                                false, 3, false},
-                      ClockCase{"SlowWithoutCorrection", "sowt@48000:2:ppm=-5000", 4.0, "silent cues after priming",
-                                true, 0, false},
-                      ClockCase{"FastCorrected", "sowt@48000:2:ppm=500:drift", 60.0, nullptr, false, 0, true},
-                      ClockCase{"SlowCorrected", "sowt@48000:2:ppm=-500:drift", 60.0, nullptr, false, 0, true},
-                      ClockCase{"FasterCorrected", "sowt@48000:2:ppm=3000:drift", 7.0, nullptr, false, 0, true},
-                      ClockCase{"TooFastToCorrect", "sowt@48000:2:ppm=5000:drift", 120.0, "re-primes (its drift",
-                                false, kSomeReprimes, true},
-                      ClockCase{"TooSlowToCorrect", "sowt@48000:2:ppm=-5000:drift", 120.0,
-                                "silent cues after priming (its drift", true, 0, true}),
-    [](const ::testing::TestParamInfo<ClockCase>& param) { return std::string(param.param.name); });
 
 // ---- the verdict ------------------------------------------------------------------------------
 
@@ -613,16 +424,6 @@ TEST(HostSimVerdictTest, EachFaultFailsTheRunWithItsReason) {
     ASSERT_EQ(summary.failures.size(), 1u) << c.failure;
     EXPECT_EQ(summary.failures[0], c.failure);
   }
-}
-
-TEST(HostSimRunTest, UnusableOutputFolderIsASetupFailure) {
-  const std::string folder = TempFolder("blocked");
-  std::filesystem::create_directories(std::filesystem::path(folder).parent_path());
-  std::ofstream(folder) << "a file where the folder should be";
-  HostSimSummary summary;
-  EXPECT_EQ(RunHostSimulator(SimulatedOptions(folder, 1.0, {}, {"sowt@48000:2"}), summary, nullptr), 3);
-  ASSERT_EQ(summary.failures.size(), 1u);
-  std::filesystem::remove(folder);
 }
 
 }  // namespace

@@ -1,41 +1,41 @@
 #pragma once
+// Shared pieces of the buffer and adapter tests.
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "Vel/CObject.h"
 #include "buffers/_kaCachedBuffer.h"
-#include "buffers/kaBufferGroupCache.h"
-#include "foundation/kaFoundation.h"
+#include "buffers/kaBufferGroup2.h"
+#include "support/ManualClock.h"
 
-// Shared pieces of the buffer tests.
-
-using TestCache = kaBufferGroupCache<_kaCachedBuffer>;
-
-// Every test of the buffer folder must leave no reference-counted object
-// alive: the fixture compares the process's live xCUnknown objects before
-// and after each test.
-class LiveObjectsTest : public ::testing::Test {
+// Fixture of every buffer and adapter test. The foundation clock stands still
+// unless the test moves it (the cache stamps returned buffers with it), and
+// the test must leave no counted object alive: neither the library's
+// (buffers, groups, filter managers) nor the media framework's (adapters).
+class BufferTest : public ManualClockTest {
  protected:
-  void SetUp() override { liveAtStart_ = xCUnknown::LiveObjectsForTesting(); }
-  void TearDown() override { EXPECT_EQ(xCUnknown::LiveObjectsForTesting(), liveAtStart_) << "objects leaked"; }
-  int64_t LiveSinceStart() const { return xCUnknown::LiveObjectsForTesting() - liveAtStart_; }
+  void TearDown() override { EXPECT_EQ(std::pair(LiveUnknowns(), LiveVelObjects()), std::pair(0L, 0L)) << "objects leaked"; }
+  int64_t LiveUnknowns() const { return xCUnknown::LiveObjectsForTesting() - unknownsAtStart_; }
+  int64_t LiveVelObjects() const { return Corvane::Vel::CObject::LiveObjectsForTesting() - velObjectsAtStart_; }
 
  private:
-  int64_t liveAtStart_ = 0;
+  const int64_t unknownsAtStart_ = xCUnknown::LiveObjectsForTesting();
+  const int64_t velObjectsAtStart_ = Corvane::Vel::CObject::LiveObjectsForTesting();
 };
 
-// The group's factory: a new cached buffer with `size` bytes of storage.
-inline std::shared_ptr<_kaCachedBuffer> MakeTestBuffer(const veMediaRecord& /*format*/, unsigned long size) {
-  if (size > 0x7fffffffUL) return {};
-  std::shared_ptr<_kaCachedBuffer> buffer = zNewSharedPtr<_kaCachedBuffer>();
-  if (!buffer || buffer->AllocateStorage(static_cast<int>(size)) != 0) return {};
-  return buffer;
-}
+// Owns one library reference (adopted) and releases it at scope exit.
+template <class T>
+using Held = std::unique_ptr<T, zReleaseDeleter>;
 
-inline veMediaRecord VideoFormat(int32_t width, int32_t height, uint32_t raster, int32_t bytesPerRow) {
+inline veMediaRecord VideoFormat(int32_t width, int32_t height, uint32_t raster, int32_t bytesPerRow = 0) {
   veMediaRecord format(veMediaTypeVideo);
   format.SetWidth(width);
   format.SetHeight(height);
@@ -44,6 +44,7 @@ inline veMediaRecord VideoFormat(int32_t width, int32_t height, uint32_t raster,
   return format;
 }
 
+// 16-bit interleaved audio.
 inline veMediaRecord AudioFormat(int32_t sampleRate, int32_t channels) {
   veMediaRecord format(veMediaTypeAudio);
   format.SetAudioFormat(veAudioFormat::kSowt);
@@ -54,38 +55,31 @@ inline veMediaRecord AudioFormat(int32_t sampleRate, int32_t channels) {
   return format;
 }
 
-// A byte block with guard zones on both sides, to prove that a write stayed
-// inside the `size` bytes in the middle.
-class GuardedBytes {
- public:
-  static constexpr size_t kGuard = 64;
-  static constexpr unsigned char kGuardByte = 0xA5;
-
-  explicit GuardedBytes(size_t size, unsigned char fill = 0x00) : size_(size), bytes_(size + 2 * kGuard, kGuardByte) {
-    std::memset(bytes_.data() + kGuard, fill, size);
-  }
-  unsigned char* data() { return bytes_.data() + kGuard; }
-  char* chars() { return reinterpret_cast<char*>(data()); }
-  size_t size() const { return size_; }
-  bool GuardsIntact() const {
-    for (size_t i = 0; i < kGuard; ++i) {
-      if (bytes_[i] != kGuardByte || bytes_[kGuard + size_ + i] != kGuardByte) return false;
-    }
-    return true;
-  }
-  bool AllEqual(unsigned char value) const {
-    for (size_t i = 0; i < size_; ++i) {
-      if (bytes_[kGuard + i] != value) return false;
-    }
-    return true;
-  }
-
- private:
-  size_t size_;
-  std::vector<unsigned char> bytes_;
-};
-
-// Fills `count` bytes with a pattern that differs from byte to byte.
-inline void FillPattern(unsigned char* bytes, size_t count, unsigned seed = 0) {
-  for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<unsigned char>((i * 7 + seed) % 251 + 1);
+// A new buffer of class T describing a video image, with `storageBytes` zeroed
+// bytes of storage. The caller owns its one reference.
+template <class T = kaBuffer2>
+T* NewVideoBuffer(int32_t width, int32_t height, uint32_t raster, int32_t bytesPerRow, int storageBytes) {
+  auto* buffer = new T();
+  buffer->veMediaRecord::operator=(VideoFormat(width, height, raster, bytesPerRow));
+  EXPECT_EQ(buffer->AllocateStorage(storageBytes), 0);
+  return buffer;
 }
+
+inline std::vector<unsigned char> Bytes(const kaBuffer2& b) { return {b.GetStorage(), b.GetStorage() + b.StorageSize()}; }
+
+// A GPU-accessible buffer whose mapping the test controls: it records the
+// flags of every Map and counts Unmaps; it maps its own storage with the
+// record's bytes per row until MapTo points it elsewhere (or at nothing).
+class TestGpuBuffer final : public kaGPUAccessibleBuffer {
+ public:
+  Mapping Map(MapFlags flags) override {
+    return mapFlags.push_back(flags), foreign ? mapping : Mapping{GetStorage(), BytesPerRow()};
+  }
+  void Unmap() override { ++unmaps; }
+  void MapTo(unsigned char* data, int32_t rowBytes) { foreign = true, mapping = {data, rowBytes}; }
+
+  std::vector<int32_t> mapFlags;
+  int unmaps = 0;
+  bool foreign = false;
+  Mapping mapping;
+};

@@ -23,6 +23,7 @@
 #include "support/ManualClock.h"
 #include "support/TestHostMethods.h"
 #include "support/TestVideoRenderer.h"
+#include "support/TraceCapture.h"
 
 namespace {
 
@@ -130,131 +131,164 @@ class SteadyStateAllocationTest : public ManualClockTest {
   TestHostMethods::Ptr host;
 };
 
-// ---- audio delivery -----------------------------------------------------------
+// ---- live paths: a plug-in delivering, the host cueing --------------------------
 
-TEST_F(SteadyStateAllocationTest, SowtDeliveryAt48kHzAllocatesNothing) {
-  host->SetRequest(TestHostMethods::Request::kMetadata);
-  CountingAudioRenderer::Ptr renderer = CountingAudioRenderer::Make(*group, *host);
-  std::vector<int16_t> block = Tone(kBlockFrames48k);
-  const int bytes = static_cast<int>(block.size() * sizeof(int16_t));
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    renderer->OnReceive(veTimeRange{}, block.data(), bytes, 48000, kStereo, kSowt);
-    return true;
-  });
-  EXPECT_EQ(allocations, 0);
-  constexpr int kBlocks = kWarmUpIterations + kCountedIterations;
-  EXPECT_EQ(host->AudioCount(), kBlocks);
-  EXPECT_EQ(renderer->RingData(), static_cast<uint32_t>(kBlocks * bytes));
+// One steady-state path: made once, then stepped; `check` proves afterwards
+// that every step did its work.
+struct LivePath {
+  const char* name;
+  TestHostMethods::Request request;
+  int format, rate, blockFrames;  // the plug-in's audio blocks (0 frames: video)
+  std::function<void(CountingAudioRenderer&, TestHostMethods&, const kaCacheStatistics& before, int blocks,
+                     const kaCacheStatistics& after)>
+      check;
+};
+
+void PrintTo(const LivePath& path, std::ostream* os) { *os << path.name; }
+
+// Each 10 ms block is 480 working frames in the ring (44.1 kHz: less the
+// resampler's start-up delay).
+void ExpectRingHoldsEveryBlock(CountingAudioRenderer& renderer, TestHostMethods&, const kaCacheStatistics&,
+                               int blocks, const kaCacheStatistics&) {
+  const uint32_t expected = static_cast<uint32_t>(blocks) * kBlockFrames48k * kStereo * 2;
+  EXPECT_GT(renderer.RingData(), expected - 10'000u);
+  EXPECT_LE(renderer.RingData(), expected);
 }
 
-TEST_F(SteadyStateAllocationTest, SowtDeliveryWhoseBufferTheHostTakesAllocatesNothing) {
-  host->SetRequest(TestHostMethods::Request::kMetadataThenBuffer);
+const LivePath kLivePaths[] = {
+    {"SowtAt48kHz", TestHostMethods::Request::kMetadata, kSowt, 48000, kBlockFrames48k,
+     [](CountingAudioRenderer& renderer, TestHostMethods& host, const kaCacheStatistics&, int blocks,
+        const kaCacheStatistics&) {
+       EXPECT_EQ(host.AudioCount(), blocks);
+       EXPECT_EQ(renderer.RingData(), static_cast<uint32_t>(blocks * kBlockFrames48k * kStereo * 2));
+     }},
+    {"SowtWhoseBufferTheHostTakes", TestHostMethods::Request::kMetadataThenBuffer, kSowt, 48000, kBlockFrames48k,
+     [](CountingAudioRenderer&, TestHostMethods&, const kaCacheStatistics& before, int blocks,
+        const kaCacheStatistics& after) {
+       // Every offer made the host a buffer: the first from the factory, the rest from the cache.
+       EXPECT_EQ(after.hits + after.misses - before.hits - before.misses, static_cast<uint64_t>(blocks));
+       EXPECT_LE(after.misses - before.misses, 1u);
+     }},
+    {"Fl32At48kHz", TestHostMethods::Request::kMetadata, kFl32, 48000, kBlockFrames48k, ExpectRingHoldsEveryBlock},
+    {"SowtAt44kHz", TestHostMethods::Request::kMetadata, kSowt, 44100, kBlockFrames44k, ExpectRingHoldsEveryBlock},
+};
+
+class LivePathAllocationTest : public SteadyStateAllocationTest, public ::testing::WithParamInterface<LivePath> {};
+
+TEST_P(LivePathAllocationTest, AudioDeliveryAllocatesNothing) {
+  const LivePath& path = GetParam();
+  host->SetRequest(path.request);
   CountingAudioRenderer::Ptr renderer = CountingAudioRenderer::Make(*group, *host);
-  std::vector<int16_t> block = Tone(kBlockFrames48k);
-  const int bytes = static_cast<int>(block.size() * sizeof(int16_t));
-  const veTimeRange range{48000, 0, 48000, kBlockFrames48k};
+  std::vector<int16_t> tone = Tone(path.blockFrames);
+  std::vector<float> floats = ToFloat(tone);
+  void* block = path.format == kFl32 ? static_cast<void*>(floats.data()) : tone.data();
+  const int bytes = static_cast<int>(path.format == kFl32 ? floats.size() * sizeof(float) : tone.size() * 2);
+  const veTimeRange range{path.rate, 0, path.rate, static_cast<uint64_t>(path.blockFrames)};
   const kaCacheStatistics before = group->GetStatistics();
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    renderer->OnReceive(range, block.data(), bytes, 48000, kStereo, kSowt);
-    return true;
-  });
-  EXPECT_EQ(allocations, 0);
-  // Every offer made the host a buffer: the first from the factory, the
-  // rest from the cache.
-  const kaCacheStatistics after = group->GetStatistics();
-  EXPECT_EQ(after.hits + after.misses - before.hits - before.misses,
-            static_cast<uint64_t>(kWarmUpIterations + kCountedIterations));
-  EXPECT_LE(after.misses - before.misses, 1u);
+  EXPECT_EQ(CountSteadyStateAllocations([&](int) {
+              renderer->OnReceive(range, block, bytes, path.rate, kStereo, path.format);
+              return true;
+            }),
+            0);
+  path.check(*renderer, *host, before, kWarmUpIterations + kCountedIterations, group->GetStatistics());
 }
 
-TEST_F(SteadyStateAllocationTest, Fl32DeliveryAt48kHzAllocatesNothingOnceTheConverterExists) {
-  host->SetRequest(TestHostMethods::Request::kMetadata);
-  CountingAudioRenderer::Ptr renderer = CountingAudioRenderer::Make(*group, *host);
-  std::vector<float> block = ToFloat(Tone(kBlockFrames48k));
-  const int bytes = static_cast<int>(block.size() * sizeof(float));
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    renderer->OnReceive(veTimeRange{}, block.data(), bytes, 48000, kStereo, kFl32);
-    return true;
-  });
-  EXPECT_EQ(allocations, 0);
-  // Each block became 480 working-format frames in the ring.
-  EXPECT_EQ(renderer->RingData(),
-            static_cast<uint32_t>((kWarmUpIterations + kCountedIterations) * kBlockFrames48k * kStereo * 2));
-}
+INSTANTIATE_TEST_SUITE_P(EveryDelivery, LivePathAllocationTest, ::testing::ValuesIn(kLivePaths),
+                         [](const ::testing::TestParamInfo<LivePath>& param) { return std::string(param.param.name); });
 
-TEST_F(SteadyStateAllocationTest, SowtDeliveryAt44kHzAllocatesNothingOnceTheConverterExists) {
-  host->SetRequest(TestHostMethods::Request::kMetadata);
-  CountingAudioRenderer::Ptr renderer = CountingAudioRenderer::Make(*group, *host);
-  std::vector<int16_t> block = Tone(kBlockFrames44k);
-  const int bytes = static_cast<int>(block.size() * sizeof(int16_t));
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    renderer->OnReceive(veTimeRange{}, block.data(), bytes, 44100, kStereo, kSowt);
-    return true;
-  });
-  EXPECT_EQ(allocations, 0);
-  // 10 ms at 44.1 kHz is 480 frames at 48 kHz, less the resampler's short
-  // start-up delay.
-  constexpr int kBlocks = kWarmUpIterations + kCountedIterations;
-  const uint32_t expected = kBlocks * kBlockFrames48k * kStereo * 2;
-  EXPECT_GT(renderer->RingData(), expected - 10'000u);
-  EXPECT_LE(renderer->RingData(), expected);
-}
-
-// ---- audio cue ------------------------------------------------------------------
-
+// One plug-in delivery and one host cue (and its release) per output period,
+// the clock moving one period each time; the first cue primes and every cue
+// reads audio.
 TEST_F(SteadyStateAllocationTest, AudioCueAllocatesNothing) {
-  host->SetRequest(TestHostMethods::Request::kNothing);
   CountingAudioRenderer::Ptr renderer = CountingAudioRenderer::Make(*group, *host);
   std::vector<int16_t> period = Tone(kPeriodFrames);
   const int bytes = static_cast<int>(period.size() * sizeof(int16_t));
-  // Two periods ahead, so that the first cue finds enough to prime.
-  renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
-  renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
+  for (int i = 0; i < 2; ++i) renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
   int withSound = 0;
-  // One plug-in delivery and one host cue (and its release) per output
-  // period, the clock moving one period each time.
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    clock().Advance(kPeriodMicros);
-    renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
-    kaBuffer2* out = nullptr;
-    if (renderer->Cue(&out, ka_renderer_params{clock().Now()}, 0, 3) != 0 || !out) return false;
-    BufferRef cued(out);
-    if (cued->StorageSize() != static_cast<uint32_t>(bytes)) return false;
-    withSound += HasSound(*cued) ? 1 : 0;
-    return true;
-  });
-  EXPECT_EQ(allocations, 0);
-  // The first cue primes (three periods are in the ring by then) and every
-  // cue reads audio.
+  EXPECT_EQ(CountSteadyStateAllocations([&](int) {
+              clock().Advance(kPeriodMicros);
+              renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
+              kaBuffer2* out = nullptr;
+              if (renderer->Cue(&out, ka_renderer_params{clock().Now()}, 0, 3) != 0 || !out) return false;
+              BufferRef cued(out);
+              withSound += HasSound(*cued) ? 1 : 0;
+              return cued->StorageSize() == static_cast<uint32_t>(bytes);
+            }),
+            0);
   EXPECT_EQ(withSound, kWarmUpIterations + kCountedIterations);
 }
 
-// ---- video ------------------------------------------------------------------------
+// The audio path's parts on their own: the ring's reads, writes, seeks and
+// typed values; the resampler stretching and shrinking blocks by one frame
+// (a smaller block reuses the larger buffer); the drift detector measuring
+// and adjusting once its history has grown to the window.
+TEST_F(SteadyStateAllocationTest, RingResamplerAndDriftDetectorAllocateNothing) {
+  kaPluginRingBuffer ring(4096, true);
+  std::vector<uint8_t> bytes(1000, 7);
+  uint64_t moved = 0;
+  EXPECT_EQ(CountSteadyStateAllocations([&](int i) {
+              int value = 0;
+              moved += ring.Write(bytes.data(), 1000) + ring.Read(bytes.data(), 700);
+              moved += ring.ReadAndSeek(bytes.data(), 900);
+              ring.Seek(static_cast<unsigned int>(i * 977));
+              ring.SeekRelative(-100);
+              ring.SeekBackwardsRelativeToWritePosition(300);
+              ring << i;
+              ring >> value;
+              return ring.ElapseTimeSinceLastWrite() == 0;
+            }),
+            0);
+  EXPECT_GT(moved, 0u);
 
+  auto resampler = std::make_shared<kaSingleBufferAudioResampler>();
+  std::vector<short> block(kBlockFrames48k * kStereo, 100);
+  int64_t delivered = 0;
+  const std::function<void(short*, int)> deliver = [&delivered](short*, int frames) { delivered += frames; };
+  EXPECT_EQ(CountSteadyStateAllocations([&](int i) {
+              resampler->Linear(block.data(), kStereo, kBlockFrames48k, kBlockFrames48k + (i % 2 ? 1 : -1), deliver);
+              return true;
+            }),
+            0);
+  EXPECT_EQ(delivered, int64_t{kBlockFrames48k} * (kWarmUpIterations + kCountedIterations));
+
+  // 500 ppm slow, 10 ms and 1 ms blocks; 30 s first, so that the history has
+  // reached the window's size and adjustments are being made.
+  TraceCapture statistics;
+  for (const int64_t periodMicros : {10'000, 1'000}) {
+    kaAudioDriftDetector detector("alloc", std::chrono::milliseconds(500), std::chrono::seconds(2));
+    const int64_t warm = 30'000'000 / periodMicros;
+    auto step = [&](int k) {
+      const auto now = static_cast<int64_t>(1e6 + 1.0005 * static_cast<double>(periodMicros) * (warm + k));
+      detector.DriftCorrect(static_cast<int>(periodMicros * 48 / 1000), now);
+      return true;
+    };
+    for (int k = -static_cast<int>(warm); k < 0; ++k) step(k);
+    const long long adjusted = detector.TotalAdjustment();
+    EXPECT_EQ(CountSteadyStateAllocations(step), 0) << periodMicros << " µs blocks";
+    EXPECT_GT(detector.TotalAdjustment(), adjusted) << "adjustments were made while counting";
+  }
+}
+
+// The plug-in takes a frame from the group, delivers it and lets go; the host
+// cues, checks it got that frame, stamped, and releases it.
 TEST_F(SteadyStateAllocationTest, VideoDeliveryAndCueWithoutDelayAllocateNothing) {
   host->SetRequest(TestHostMethods::Request::kMetadataThenBuffer);
   TestVideoRenderer::Ptr renderer = TestVideoRenderer::Make("camera", *group, *host);
   int64_t cueTime = 1'000'000;
-  // The plug-in takes a frame from the group, delivers it and lets go; the
-  // host cues, checks it got that frame and releases it.
-  const int64_t allocations = CountSteadyStateAllocations([&](int) {
-    std::shared_ptr<kaGPUAccessibleBuffer> frame =
-        group->CreateGPUAccessibleBuffer(1280, 720, static_cast<int>(veRasterType::k2vuy));
-    if (!frame) return false;
-    renderer->OnReceiveVideo(frame.get());
-    kaBuffer2* raw = frame.get();
-    frame.reset();
-    kaBuffer2* out = nullptr;
-    if (renderer->CueVideo(&out, ka_renderer_params{cueTime}) != 0 || out != raw) {
-      if (out) out->Release();
-      return false;
-    }
-    cueTime += kPeriodMicros;
-    const bool stamped = out->DirtiedTime() == cueTime - kPeriodMicros;
-    out->Release();
-    return stamped;
-  });
-  EXPECT_EQ(allocations, 0);
+  EXPECT_EQ(CountSteadyStateAllocations([&](int) {
+              std::shared_ptr<kaGPUAccessibleBuffer> frame =
+                  group->CreateGPUAccessibleBuffer(1280, 720, static_cast<int>(veRasterType::k2vuy));
+              if (!frame) return false;
+              renderer->OnReceiveVideo(frame.get());
+              kaBuffer2* raw = frame.get();
+              frame.reset();
+              kaBuffer2* out = nullptr;
+              renderer->CueVideo(&out, ka_renderer_params{cueTime});
+              BufferRef cued(out);
+              cueTime += kPeriodMicros;
+              return out == raw && out->DirtiedTime() == cueTime - kPeriodMicros;
+            }),
+            0);
   EXPECT_EQ(host->VideoCount(), kWarmUpIterations + kCountedIterations);
 }
 
@@ -372,6 +406,38 @@ const std::vector<AllocationForm>& AllocationForms() {
          const veTimeRange range{48000, 960, 48000, kBlockFrames48k};
          return g.MakeAudioBuffer(block.data(), static_cast<int>(block.size() * sizeof(int16_t)), kSowt, 48000,
                                   kStereo, range) != nullptr;
+       }},
+      {"MakeAudioBuffer_with_and_without_a_time_range",
+       [](kaBufferGroup2& g) {
+         // Alternately three time keys and none: a key left from the previous block would show.
+         static std::vector<int16_t> block = Tone(kBlockFrames48k);
+         static bool timed = false;
+         timed = !timed;
+         const veTimeRange range = timed ? veTimeRange{48000, 960, 48000, kBlockFrames48k} : veTimeRange{};
+         const std::shared_ptr<kaBuffer2> buffer = g.MakeAudioBuffer(
+             block.data(), static_cast<int>(block.size() * sizeof(int16_t)), kSowt, 48000, kStereo, range);
+         return buffer && buffer->Has(veKeyTime) == timed && buffer->Has(veKeyTimeScale) == timed;
+       }},
+      {"allocate_buffer_video_with_a_keyed_entry",
+       [](kaBufferGroup2& g) {
+         // No row bytes and a keyed entry: the group's completed copy must reuse its storage.
+         static const veMediaRecord format = [] {
+           veMediaRecord f = VideoFormat(64, 36, veRasterType::k2vuy);
+           f.SetInt64(veKeyTimeScale, 600);
+           return f;
+         }();
+         kaBuffer2* out = nullptr;
+         return g.allocate_buffer(format, -1, 1, 0, &out) == 0 && Released(out);
+       }},
+      {"allocate_buffer_frame_held_while_audio_comes_and_goes",
+       [](kaBufferGroup2& g) {
+         // Every other call takes a frame and keeps it; the next takes an audio block, whose request drops the
+         // frame's emptied bucket, and lets both go: the frame's return makes its bucket again.
+         static kaBuffer2* held = nullptr;
+         if (!held) return g.allocate_buffer(HdFrame(), -1, 1, 0, &held) == 0 && held != nullptr;
+         kaBuffer2* out = nullptr;
+         const bool served = g.allocate_buffer(WorkingAudio(), -1, kPeriodFrames, 0, &out) == 0 && Released(out);
+         return Released(std::exchange(held, nullptr)) && served;
        }},
   };
   return forms;

@@ -1,533 +1,244 @@
-// The audio renderer's configuration, interface, flush and format conversion.
+// The audio renderer's receive side: its description and flush, each sample
+// format and rate on its way into the ring, converter failures, the host's
+// offer, and the drift-corrected path.
 #include "plugins/kaPluginAudioRenderer.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <vector>
-
 #include "AudioRendererTestSupport.h"
+#include "Vel/IProperties.h"
 
 namespace audiotest {
 namespace {
 
-using ConfigTest = AudioRendererTest;
+constexpr int kIn24 = static_cast<int>(zFourCC("in24")), k42ni = static_cast<int>(zFourCC("42ni"));
+constexpr int k32ni = static_cast<int>(zFourCC("32ni")), kTwos = static_cast<int>(zFourCC("twos"));
+using ReceiveTest = AudioRendererTest;
 
-// ---- configuration ---------------------------------------------------------
-
-TEST_F(ConfigTest, NewRendererHasDefaultSettings) {
-  EXPECT_EQ(renderer->GetNumChannels(), 2);
-  EXPECT_EQ(renderer->GetAudioDelay(), 0.0);
-  EXPECT_EQ(renderer->GetInputChannelSelection(), 0);
-  EXPECT_EQ(renderer->GetMonitorSelection(), 0);
-  EXPECT_TRUE(renderer->IsUsingDelay());
-  EXPECT_FALSE(renderer->IsDriftCorrectionEnabled());
-  EXPECT_FALSE(renderer->ChangingResolution());
-  EXPECT_FALSE(renderer->ResolutionChangePending());
-  EXPECT_FALSE(renderer->ReadPrimed());
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
-  EXPECT_EQ(renderer->DriftDetector(), nullptr);
-  EXPECT_EQ(renderer->Resampler(), nullptr);
-  EXPECT_EQ(renderer->Ring().Capacity(), 33'792'000u);
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'792'000u);
-  EXPECT_EQ(renderer->Ring().AvailableData(), 0u);
-  for (int bus = 0; bus < 4; ++bus) {
-    unsigned long long quad = 0;
-    ASSERT_TRUE(renderer->GetBusMappingQuad(bus, &quad));
-    EXPECT_EQ(quad, kDefaultQuad) << "bus " << bus;
-    EXPECT_EQ(kaAudioSettings::DefaultChannelBusMapQuad(static_cast<unsigned>(bus)), kDefaultQuad);
+// `values` in the layout of `format`: floats for 'fl32', big-endian 24-bit
+// for 'in24', little-endian 24 and 32-bit for '42ni' and '32ni', 16-bit
+// little-endian for anything else.
+std::vector<uint8_t> Encode(int format, const std::vector<double>& values) {
+  const int size = format == kFl32 || format == k32ni ? 4 : (format == kIn24 || format == k42ni ? 3 : 2);
+  std::vector<uint8_t> bytes;
+  for (double value : values) {
+    auto bits = static_cast<uint32_t>(static_cast<int64_t>(value));
+    const auto single = static_cast<float>(value);
+    if (format == kFl32) std::memcpy(&bits, &single, sizeof bits);
+    for (int i = 0; i < size; ++i) bytes.push_back(uint8_t(bits >> 8 * (format == kIn24 ? size - 1 - i : i)));
   }
-  EXPECT_EQ(kaAudioSettings::DefaultChannelBusMapQuad(4), 0u);
+  return bytes;
 }
 
-TEST_F(ConfigTest, SetAudioRecordWritesTheWorkingFormatAndKeepsOtherFields) {
-  veMediaRecord record(veMediaTypeVideo);
-  record.SetWidth(640);
-  record.SetAudioFormat(zFourCC("fl32"));
-  renderer->SetAudioRecord(record);
-  EXPECT_EQ(record.MediaType(), veMediaTypeAudio);
-  EXPECT_EQ(record.SampleRate(), 48000);
-  EXPECT_EQ(record.Channels(), 2);
-  EXPECT_EQ(record.BitsPerSample(), 16);
-  EXPECT_EQ(record.ChannelBuffers(), 1);
-  EXPECT_EQ(record.Width(), 640);                     // not the renderer's business
-  EXPECT_EQ(record.AudioFormat(), zFourCC("fl32"));  // the audio format field is not set
-
-  // The host's OutputFormat("audo") goes through it, with the current count.
-  DeliverCounter(0, 16);  // stereo
-  std::vector<int16_t> six(6 * 10, 1);
-  renderer->OnReceive(veTimeRange{}, six.data(), static_cast<int>(six.size() * 2), 48000, 6, kSowt);
-  veMediaRecord output;
-  EXPECT_EQ(renderer->OutputFormat(veMediaTypeAudio, output, 0), 0);
-  EXPECT_EQ(output.Channels(), 6);
-  EXPECT_EQ(output.SampleRate(), 48000);
-}
-
-TEST_F(ConfigTest, SettersStoreWhatGettersReturn) {
-  renderer->SetAudioDelay(0.75);
-  renderer->SetInputChannelSelection(7);
-  renderer->SetMonitorSelection(-3);
-  renderer->SetBusMappingQuad(3, 0x0002000300040005ULL);
-  EXPECT_EQ(renderer->GetAudioDelay(), 0.75);
-  EXPECT_EQ(renderer->GetInputChannelSelection(), 7);
-  EXPECT_EQ(renderer->GetMonitorSelection(), -3);
-  unsigned long long quad = 0;
-  ASSERT_TRUE(renderer->GetBusMappingQuad(3, &quad));
-  EXPECT_EQ(quad, 0x0002000300040005ULL);
-
-  renderer->SetDriftCorrectionEnabled(true);
-  EXPECT_TRUE(renderer->IsDriftCorrectionEnabled());
-  renderer->SetDriftCorrectionEnabled(false);
-  EXPECT_FALSE(renderer->IsDriftCorrectionEnabled());
-}
-
-TEST_F(ConfigTest, BusMappingQuadOutsideTheFourBusesIsIgnored) {
-  renderer->SetBusMappingQuad(-1, 9);
-  renderer->SetBusMappingQuad(4, 9);
-  renderer->SetBusMappingQuad(std::numeric_limits<int>::max(), 9);
-  for (int bus = 0; bus < 4; ++bus) {
-    unsigned long long quad = 0;
-    ASSERT_TRUE(renderer->GetBusMappingQuad(bus, &quad));
-    EXPECT_EQ(quad, kDefaultQuad);
+// What a framework converter was told: its input's code, channels, rate,
+// bits, bytes and frames per packet; its output format and rate.
+using Told = std::tuple<uint32_t, int, int, int, int, int, uint32_t, int64_t>;
+Told TellsOf(Vel::CAudioFilter* filter) {
+  Told told{};
+  if (auto* converter = dynamic_cast<Vel::CAudioConverter*>(filter)) {
+    const Vel::AudioStreamDescription& in = converter->GetInputDescription();
+    told = {in.formatCode, in.channels, in.sampleRate, in.bitsPerSample, in.bytesPerPacket, in.framesPerPacket, 0, 0};
+    converter->GetFourProperty(Vel::CodeBookProperty::MediaFilter::OutputFormat, std::get<6>(told));
+    converter->GetProperty(Vel::CodeBookProperty::AudioConverter::SampleRate, std::get<7>(told));
   }
-  unsigned long long untouched = 42;
-  EXPECT_FALSE(renderer->GetBusMappingQuad(4, &untouched));
-  EXPECT_FALSE(renderer->GetBusMappingQuad(-1, &untouched));
-  EXPECT_FALSE(renderer->GetBusMappingQuad(0, nullptr));
-  EXPECT_EQ(untouched, 42u);
+  return told;
 }
 
-TEST_F(ConfigTest, ChangingResolutionTrueSetsOnlyTheFlagAndFalseRaisesAPendingChange) {
-  renderer->SetChangingResolution(true);
-  EXPECT_TRUE(renderer->ChangingResolution());
-  EXPECT_FALSE(renderer->ResolutionChangePending());
-  renderer->SetChangingResolution(false);
-  EXPECT_FALSE(renderer->ChangingResolution());
-  EXPECT_TRUE(renderer->ResolutionChangePending());
-}
-
-// ---- interface ---------------------------------------------------------------
-
-TEST_F(ConfigTest, QueryInterfaceAnswersTheLiveDelayInterfaceWithAReference) {
-  const int32_t before = renderer->RefCountForTesting();
-  void* p = nullptr;
-  ASSERT_EQ(renderer->QueryInterface("kaXIAudioLiveDelay", &p), 0);
-  ASSERT_NE(p, nullptr);
-  auto* delay = static_cast<kaXIAudioLiveDelay*>(p);
-  EXPECT_EQ(delay, static_cast<kaXIAudioLiveDelay*>(renderer.get()));
-  EXPECT_EQ(renderer->RefCountForTesting(), before + 1);
-
-  // Calls through the interface reach the renderer.
-  delay->SetAudioDelay(0.5);
-  delay->SetInputChannelSelection(4);
-  delay->SetMonitorSelection(5);
-  delay->SetBusMappingQuad(1, 77);
-  EXPECT_EQ(renderer->GetAudioDelay(), 0.5);
-  EXPECT_EQ(delay->GetInputChannelSelection(), 4);
-  EXPECT_EQ(renderer->GetMonitorSelection(), 5);
-  unsigned long long quad = 0;
-  ASSERT_TRUE(renderer->GetBusMappingQuad(1, &quad));
-  EXPECT_EQ(quad, 77u);
-  EXPECT_TRUE(delay->IsUsingDelay());
-
-  // The interface's own QueryInterface and Release act on the renderer.
-  void* again = nullptr;
-  EXPECT_EQ(delay->QueryInterface("kaXIAudioLiveDelay", &again), 0);
-  EXPECT_EQ(again, p);
-  EXPECT_EQ(renderer->RefCountForTesting(), before + 2);
-  delay->Release();
-  delay->Release();
-  EXPECT_EQ(renderer->RefCountForTesting(), before);
-}
-
-TEST_F(ConfigTest, QueryInterfaceRefusesOtherNamesAndClearsOut) {
-  const int32_t before = renderer->RefCountForTesting();
-  void* p = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(renderer->QueryInterface("kaXIVideoLiveDelay", &p), -1);
-  EXPECT_EQ(p, nullptr);
-  p = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(renderer->QueryInterface("kaXIAudioLiveDelayX", &p), -1);
-  EXPECT_EQ(p, nullptr);
-  p = reinterpret_cast<void*>(0x1);
-  EXPECT_EQ(renderer->QueryInterface(nullptr, &p), -1);
-  EXPECT_EQ(p, nullptr);
-  // A null out: the name is still answered, but no reference is handed out.
-  EXPECT_EQ(renderer->QueryInterface("kaXIAudioLiveDelay", nullptr), 0);
-  EXPECT_EQ(renderer->QueryInterface("other", nullptr), -1);
-  EXPECT_EQ(renderer->RefCountForTesting(), before);
-}
-
-// ---- flush ---------------------------------------------------------------------
-
-TEST_F(ConfigTest, FlushTrimsTheWrapSizeToWholeFramesAndNeverRestoresIt) {
-  auto deliverSilence = [&](int channels) {
+// The renderer describes the working format with the latest channel count; a
+// flush trims the ring to whole frames of it, never back to the full capacity.
+TEST_F(ReceiveTest, TheDescriptionAndTheFlushFollowTheLatestChannelCount) {
+  const std::pair<int, uint32_t> flushes[] = {{2, 33'792'000}, {7, 33'791'996}, {2, 33'791'996}, {9, 33'791'994},
+                                              {7, 33'791'996}};
+  for (const auto& [channels, wrap] : flushes) {
     std::vector<int16_t> block(static_cast<size_t>(channels) * 10, 0);
     renderer->OnReceive(veTimeRange{}, block.data(), channels * 20, 48000, channels, kSowt);
-    ASSERT_EQ(renderer->GetNumChannels(), channels);
-  };
-  renderer->FlushAudio();  // stereo divides the capacity
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'792'000u);
-
-  deliverSilence(7);
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'792'000u) << "only the flush trims";
-  renderer->FlushAudio();
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'791'996u);
-
-  deliverSilence(2);
-  renderer->FlushAudio();
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'791'996u);
-
-  deliverSilence(9);
-  renderer->FlushAudio();
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'791'994u);
-
-  deliverSilence(7);
-  renderer->FlushAudio();
-  EXPECT_EQ(renderer->Ring().WrapSize(), 33'791'996u) << "a later flush may widen it again";
+    veMediaRecord record(veMediaTypeVideo);
+    renderer->OutputFormat(veMediaTypeAudio, record, 0);  // through SetAudioRecord
+    renderer->FlushAudio();
+    EXPECT_EQ(std::tuple(Described(record), renderer->ringBuffer.WrapSize()),
+              std::tuple(std::tuple(veMediaTypeAudio, 48000, channels, 16, 1), wrap));
+  }
 }
 
-TEST_F(ConfigTest, FlushReleasesConvertersButKeepsTheRingAndThePriming) {
-  std::vector<int16_t> block(2 * 441, 100);
-  for (int i = 0; i < 8; ++i) {
-    renderer->OnReceive(veTimeRange{}, block.data(), 441 * 4, 44100, 2, kSowt);
-  }
-  std::vector<float> floats(2 * 480, 0.25f);
-  renderer->OnReceive(veTimeRange{}, floats.data(), 480 * 8, 48000, 2, kFl32);
-  ASSERT_NE(renderer->RateConverter(), nullptr);
-  ASSERT_NE(renderer->FormatConverter(), nullptr);
-  const int64_t velObjects = Vel::CObject::LiveObjectsForTesting();
-  BufferRef primed = CueAt(clock().Now());
-  ASSERT_TRUE(renderer->ReadPrimed());
-  const uint32_t held = renderer->Ring().AvailableData();
+// ---- each format and rate ------------------------------------------------------
 
-  renderer->FlushAudio();
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_LT(Vel::CObject::LiveObjectsForTesting(), velObjects) << "the converters were destroyed";
-  EXPECT_TRUE(renderer->ReadPrimed());
-  EXPECT_EQ(renderer->Ring().AvailableData(), held);
-}
+// 10 ms of `values` repeated (in the format's own scale) to a new renderer:
+// offered to the host, setting the channel count, and converted into the
+// ring through the format converter (told the input `code`) and, at another
+// rate, the rate converter. `ring` repeats through the ring (at another rate:
+// a held level, once the filter has filled). A format the converters do not
+// take is offered, but dropped (`ring` empty).
+struct Delivery {
+  const char* name;
+  int format, rate, channels;
+  std::vector<double> values;
+  std::vector<int16_t> ring;
+  uint32_t code;
+};
+void PrintTo(const Delivery& row, std::ostream* out) { *out << row.name; }
 
-// ---- conversion --------------------------------------------------------------
-
-class ConvertTest : public AudioRendererTest {
- protected:
-  // Runs ConvertAudioFrame; on success *out owns the buffer.
-  bool Convert(const void* data, int bytes, int format, int rate, int channels, int* frames, BufferRef* out) {
-    kaBuffer2* made = nullptr;
-    const bool ok =
-        renderer->ConvertAudioFrame(const_cast<void*>(data), bytes, format, rate, channels, frames, &made);
-    if (out) out->reset(made);
-    return ok;
-  }
-
-  // Expects ConvertAudioFrame to fail with *frameCount 0 and *buffer as it
-  // was.
-  void ExpectFailure(const void* data, int bytes, int format, int rate, int channels) {
-    int frames = 77;
-    auto* sentinel = reinterpret_cast<kaBuffer2*>(0x10);
-    kaBuffer2* out = sentinel;
-    EXPECT_FALSE(renderer->ConvertAudioFrame(const_cast<void*>(data), bytes, format, rate, channels, &frames, &out));
-    EXPECT_EQ(frames, 0);
-    EXPECT_EQ(out, sentinel);
-  }
+const Delivery kDeliveries[] = {
+    {"sowtGoesStraightIntoTheRing", kSowt, 48000, 2, {1, -1, 32767, -32768}, {1, -1, 32767, -32768}, 0},
+    {"fl32IsScaledRoundedAndSaturated", kFl32, 48000, 2, {0.5, -0.5, 1.0, -1.0, 2.0, -3.0, 0.4 / 32768, -2.7 / 32768},
+     {16384, -16384, 32767, -32768, 32767, -32768, 0, -3}, zFourCC("23lf")},
+    {"in24KeepsTheHigh16Bits", kIn24, 48000, 3, {0x7FFFFF, -0x800000, 0x0102FF, -1, 0x00FF00, -0x100},
+     {0x7FFF, -0x8000, 0x0102, -1, 0x00FF, -1}, zFourCC("in24")},
+    {"42niKeepsTheHigh16Bits", k42ni, 48000, 3, {0x7FFFFF, -0x800000, 0x0102FF, -1, 0x00FF00, -0x100},
+     {0x7FFF, -0x8000, 0x0102, -1, 0x00FF, -1}, zFourCC("42ni")},
+    {"32niKeepsTheHigh16Bits", k32ni, 48000, 2, {0x7FFFFFFF, -2147483648.0, 0x0102FFFF, -1},
+     {0x7FFF, -0x8000, 0x0102, -1}, zFourCC("23ni")},
+    {"sowtAt44100GoesThroughTheRateConverter", kSowt, 44100, 2, {4660}, {4660}, 0},
+    {"in24At96kGoesThroughTheFormatThenTheRateConverter", kIn24, 96000, 2, {0x123456}, {4660}, zFourCC("in24")},
+    {"fl32MonoAt32k", kFl32, 32000, 1, {4660.0 / 32768}, {4660}, zFourCC("23lf")},
+    {"LowestRate", kSowt, 8000, 2, {4660}, {4660}, 0},
+    {"HighestRate", kSowt, 384000, 2, {4660}, {4660}, 0},
+    {"MostChannels", kSowt, 48000, 64, {7, -7}, {7, -7}, 0},
+    {"MostChannelsAt44100", kSowt, 44100, 64, {4660}, {4660}, 0},
+    {"MostChannelsIn24At96k", kIn24, 96000, 64, {0x123456}, {4660}, zFourCC("in24")},
+    {"twosIsOfferedButDropped", kTwos, 48000, 6, {1}, {}, 0},
+    {"in32IsOfferedButDropped", static_cast<int>(zFourCC("in32")), 48000, 2, {1}, {}, 0},
+    {"fl64IsOfferedButDropped", static_cast<int>(zFourCC("fl64")), 48000, 2, {1}, {}, 0},
+    {"AnUnknownSampleSizeIsOfferedButDropped", static_cast<int>(zFourCC("abcd")), 48000, 5, {}, {}, 0},  // 1001 bytes
 };
 
-TEST_F(ConvertTest, FormatsOutsideTheTableFailWithoutTouchingTheBuffer) {
-  std::vector<uint8_t> block(1920, 1);
-  ExpectFailure(block.data(), 1920, kIn32, 48000, 2);
-  ExpectFailure(block.data(), 1920, kTwos, 48000, 2);
-  ExpectFailure(block.data(), 1920, static_cast<int>(zFourCC("fl64")), 44100, 2);
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
+class DeliveryTest : public AudioRendererTest, public ::testing::WithParamInterface<Delivery> {};
+
+TEST_P(DeliveryTest, IsOfferedAndConvertedIntoTheRingOrDropped) {
+  const Delivery& row = GetParam();
+  std::vector<double> values(static_cast<size_t>(row.rate / 100 * row.channels));
+  for (size_t i = 0; i < values.size() && !row.values.empty(); ++i) values[i] = row.values[i % row.values.size()];
+  std::vector<uint8_t> bytes = row.values.empty() ? std::vector<uint8_t>(1001) : Encode(row.format, values);
+  host->SetRequest(TestHostMethods::Request::kMetadata);
+  renderer->OnReceive(veTimeRange{}, bytes.data(), static_cast<int>(bytes.size()), row.rate, row.channels, row.format);
+  const TestHostMethods::Call offer = host->Calls().at(0);
+  const int bits = veAudioFormat::BitsPerSample(row.format);
+  EXPECT_EQ(std::tuple(offer.rendererName, offer.metadata.AudioFormat(), Described(offer.metadata)),
+            std::tuple("mic", uint32_t(row.format), std::tuple(veMediaTypeAudio, row.rate, row.channels, bits, 1)));
+  const bool stored = !row.ring.empty(), resampled = stored && row.rate != 48000;
+  const kaPluginAudioRenderer::ReceiveCounters counters = renderer->GetReceiveCounters();
+  EXPECT_EQ(std::tuple(host->AudioCount(), renderer->GetNumChannels(), counters.received, counters.refused,
+                       counters.dropped, counters.truncated, GroupRequests()),
+            std::tuple(1, row.channels, 1u, 0u, stored ? 0u : 1u, 0u, stored && (row.code || resampled) ? 1u : 0u))
+      << "offered, channels, received, refused, dropped, cut, group requests (a conversion's; the host did not ask)";
+  std::vector<int16_t> ring(renderer->ringBuffer.AvailableData() / 2);
+  renderer->ringBuffer.Read(ring.data(), static_cast<uint32_t>(ring.size() * 2));
+  const size_t frames = ring.size() / row.channels;
+  EXPECT_TRUE(stored ? frames <= 480 && frames >= (resampled ? 240u : 480u) : ring.empty()) << frames << " frames";
+  for (size_t i = resampled ? ring.size() * 3 / 4 : 0; i < ring.size(); ++i) {
+    ASSERT_NEAR(ring[i], row.ring[i % row.ring.size()], resampled ? 2 : 0) << "sample " << i;
+  }
+  const Told format{row.code, row.channels, row.rate, bits, bits * row.channels / 8, 1, zFourCC("sowt"), 0};
+  const Told rate{zFourCC("sowt"), row.channels, row.rate, 16, 2 * row.channels, 1, zFourCC("sowt"), 48000};
+  EXPECT_EQ(TellsOf(renderer->formatConverter.Get()), row.code ? format : Told{});
+  EXPECT_EQ(TellsOf(renderer->rateConverter.Get()), resampled ? rate : Told{});
 }
 
-TEST_F(ConvertTest, WorkingFormatBlockIsCopiedIntoAPooledBufferWithoutAConverter) {
-  std::vector<int16_t> block(2 * 480);
-  CounterFrames(0, 480, block.data());
-  const int64_t velObjects = Vel::CObject::LiveObjectsForTesting();
-  int frames = 0;
-  BufferRef out;
-  ASSERT_TRUE(Convert(block.data(), 1920, kSowt, 48000, 2, &frames, &out));
-  ASSERT_TRUE(out);
-  EXPECT_EQ(frames, 480);
-  ASSERT_EQ(out->StorageSize(), 1920u);
-  EXPECT_EQ(std::memcmp(out->GetStorage(), block.data(), 1920), 0);
-  EXPECT_EQ(out->MediaType(), veMediaTypeAudio);
-  EXPECT_EQ(out->SampleRate(), 48000);
-  EXPECT_EQ(out->Channels(), 2);
-  EXPECT_EQ(out->BitsPerSample(), 16);
-  EXPECT_EQ(out->ChannelBuffers(), 1);
-  EXPECT_EQ(out->RefCountForTesting(), 1) << "the caller owns the one reference";
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
-  EXPECT_EQ(Vel::CObject::LiveObjectsForTesting(), velObjects) << "the wrapping sample is gone";
-}
+INSTANTIATE_TEST_SUITE_P(Formats, DeliveryTest, ::testing::ValuesIn(kDeliveries), ::testing::PrintToStringParamName());
 
-TEST_F(ConvertTest, Float32AtTheWorkingRateMakesOnlyTheFormatConverterAndConvertsExactly) {
-  std::vector<int16_t> expected(2 * 480);
-  CounterFrames(1000, 480, expected.data());
-  std::vector<float> block(expected.size());
-  ToFloat(expected.data(), static_cast<int>(expected.size()), block.data());
-  int frames = 0;
-  BufferRef out;
-  ASSERT_TRUE(Convert(block.data(), 480 * 8, kFl32, 48000, 2, &frames, &out));
-  EXPECT_NE(renderer->FormatConverter(), nullptr);
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
-  EXPECT_EQ(frames, 480);
-  EXPECT_EQ(Samples(*out), expected);
-}
-
-TEST_F(ConvertTest, WorkingFormatAtAnotherRateMakesOnlyTheRateConverter) {
+// A converter is made for the first block that needs it and serves every
+// later block, whatever its rate, until a flush releases it. Each conversion
+// hands the caller a working-format buffer with one reference.
+TEST_F(ReceiveTest, ConvertersLiveFromTheFirstBlockThatNeedsThemUntilAFlush) {
   std::vector<int16_t> block(2 * 441, 0);
-  int total = 0;
-  for (int i = 0; i < 10; ++i) {
-    int frames = 0;
-    BufferRef out;
-    ASSERT_TRUE(Convert(block.data(), 441 * 4, kSowt, 44100, 2, &frames, &out));
-    EXPECT_EQ(out->StorageSize(), static_cast<uint32_t>(frames) * 4);
-    total += frames;
-  }
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_NE(renderer->RateConverter(), nullptr);
-  // 10 ms at 44100 is 480 frames at 48000; the filter holds back under 1 ms.
-  EXPECT_LE(total, 4800);
-  EXPECT_GE(total, 4800 - 48);
-}
-
-TEST_F(ConvertTest, TwentyFourBitAt96kPassesThroughTheFormatThenTheRateConverter) {
-  factories.Add(zFourCC("afc "), Script::kConvert, &log);
-  factories.Add(zFourCC("asrc"), Script::kConvert, &log);
-  // 4 frames of big-endian 24-bit stereo: the high 16 bits are 0x0102 + i.
-  std::vector<uint8_t> block;
-  for (int i = 0; i < 4; ++i) {
-    for (int c = 0; c < 2; ++c) {
-      block.push_back(0x01);
-      block.push_back(static_cast<uint8_t>(0x02 + i + 0x10 * c));
-      block.push_back(0xFF);
-    }
-  }
-  int frames = 0;
-  BufferRef out;
-  ASSERT_TRUE(Convert(block.data(), static_cast<int>(block.size()), kIn24, 96000, 2, &frames, &out));
-  ASSERT_EQ(log.converts.size(), 2u);
-  EXPECT_EQ(log.converts[0], zFourCC("afc "));
-  EXPECT_EQ(log.converts[1], zFourCC("asrc"));
-  // The rate converter took every other frame of the format converter's output.
-  EXPECT_EQ(frames, 2);
-  EXPECT_EQ(Samples(*out), (std::vector<int16_t>{0x0102, 0x0112, 0x0104, 0x0114}));
-
-  // What each converter was told: the format converter reads the block as it
-  // came, the rate converter reads 16-bit audio at the block's rate.
-  ASSERT_EQ(log.inputs.size(), 2u);
-  EXPECT_EQ(log.inputs[0].channels, 2);
-  EXPECT_EQ(log.inputs[0].sampleRate, 96000);
-  EXPECT_EQ(log.inputs[0].bitsPerSample, 24);
-  EXPECT_EQ(log.inputs[0].bytesPerPacket, 6);
-  EXPECT_EQ(log.inputs[0].framesPerPacket, 1);
-  EXPECT_EQ(log.inputs[0].formatCode, zFourCC("in24"));
-  EXPECT_EQ(log.outputFormats[0], zFourCC("sowt"));
-  EXPECT_EQ(log.inputs[1].sampleRate, 96000);
-  EXPECT_EQ(log.inputs[1].bitsPerSample, 16);
-  EXPECT_EQ(log.inputs[1].bytesPerPacket, 4);
-  EXPECT_EQ(log.inputs[1].formatCode, zFourCC("sowt"));
-  EXPECT_EQ(log.outputRates[1], 48000);
-  EXPECT_EQ(log.outputFormats[1], zFourCC("sowt"));
-}
-
-TEST_F(ConvertTest, TwentyFourBitAt96kThroughTheFrameworkConvertersHalvesTheFrames) {
-  // 10 ms of a quiet ramp, big-endian 24-bit stereo.
-  std::vector<uint8_t> block;
-  for (int i = 0; i < 960; ++i) {
-    for (int c = 0; c < 2; ++c) {
-      block.push_back(0x00);
-      block.push_back(static_cast<uint8_t>(i & 0x7F));
-      block.push_back(0x00);
-    }
-  }
-  int total = 0;
-  for (int i = 0; i < 4; ++i) {
-    int frames = 0;
-    BufferRef out;
-    ASSERT_TRUE(Convert(block.data(), static_cast<int>(block.size()), kIn24, 96000, 2, &frames, &out));
-    total += frames;
-  }
-  EXPECT_NE(renderer->FormatConverter(), nullptr);
-  EXPECT_NE(renderer->RateConverter(), nullptr);
-  EXPECT_LE(total, 4 * 480);
-  EXPECT_GE(total, 4 * 480 - 48);
-}
-
-TEST_F(ConvertTest, EachInputFormatIsDescribedToTheFormatConverterByItsOwnCode) {
-  struct Case {
-    int format;
-    int bits;
-    uint32_t code;
+  auto convert = [&](int frames, int rate) {
+    int made = 0;
+    kaBuffer2* out = nullptr;
+    EXPECT_TRUE(renderer->ConvertAudioFrame(block.data(), frames * 4, kSowt, rate, 2, &made, &out));
+    BufferRef owned(out);
+    EXPECT_EQ(std::tuple(owned->RefCountForTesting(), Described(*owned), owned->StorageSize()),
+              std::tuple(1, kWorkingStereo, made * 4u));
+    return made;
   };
-  const Case cases[] = {{kFl32, 32, zFourCC("23lf")}, {kIn24, 24, zFourCC("in24")},
-                        {k42ni, 24, zFourCC("42ni")}, {k32ni, 32, zFourCC("23ni")}};
-  factories.Add(zFourCC("afc "), Script::kConvert, &log);
-  std::vector<uint8_t> block(3 * 4 * 8, 0);  // whole frames of every case, 3 channels
-  for (const Case& c : cases) {
-    renderer->FlushAudio();
-    log.inputs.clear();
-    int frames = 0;
-    BufferRef out;
-    const int bytes = c.bits * 3 / 8 * 8;
-    ASSERT_TRUE(Convert(block.data(), bytes, c.format, 48000, 3, &frames, &out)) << c.code;
-    EXPECT_EQ(frames, 8);
-    ASSERT_EQ(log.inputs.size(), 1u);
-    EXPECT_EQ(log.inputs[0].formatCode, c.code);
-    EXPECT_EQ(log.inputs[0].bitsPerSample, c.bits);
-    EXPECT_EQ(log.inputs[0].bytesPerPacket, c.bits * 3 / 8);
-    EXPECT_EQ(log.inputs[0].channels, 3);
-  }
-}
-
-TEST_F(ConvertTest, ConvertersAreReusedWhateverTheRateUntilFlush) {
-  ScriptedFactory* rate = factories.Add(zFourCC("asrc"), Script::kConvert, &log);
-  std::vector<int16_t> block(2 * 441, 5);
-  int frames = 0;
-  BufferRef out;
-  ASSERT_TRUE(Convert(block.data(), 441 * 4, kSowt, 44100, 2, &frames, &out));
-  EXPECT_EQ(frames, 480);
-  // A block at 32000: 320 frames are converted as if they were at 44100.
-  ASSERT_TRUE(Convert(block.data(), 320 * 4, kSowt, 32000, 2, &frames, &out));
-  EXPECT_EQ(frames, 320 * 48000 / 44100);
-  EXPECT_EQ(rate->made, 1);
-  ASSERT_EQ(log.inputs.size(), 1u);
-  EXPECT_EQ(log.inputs[0].sampleRate, 44100);
-
+  for (int i = 0; i < 3; ++i) convert(441, 44100);
+  Vel::CAudioFilter* const first = renderer->rateConverter.Get();
+  EXPECT_NEAR(convert(320, 32000), 320 * 48000 / 44100, 2) << "still the converter made for 44100";
+  EXPECT_EQ(renderer->rateConverter.Get(), first);
+  const int64_t velObjects = Vel::CObject::LiveObjectsForTesting();
   renderer->FlushAudio();
-  ASSERT_TRUE(Convert(block.data(), 320 * 4, kSowt, 32000, 2, &frames, &out));
-  EXPECT_EQ(frames, 480);
-  EXPECT_EQ(rate->made, 2);
-  ASSERT_EQ(log.inputs.size(), 2u);
-  EXPECT_EQ(log.inputs[1].sampleRate, 32000);
+  EXPECT_TRUE(!renderer->rateConverter && Vel::CObject::LiveObjectsForTesting() < velObjects) << "released";
+  EXPECT_NEAR(convert(320, 32000) + convert(320, 32000) + convert(320, 32000), 3 * 480, 48) << "one for 32000";
 }
 
-TEST_F(ConvertTest, FrameworkRateConverterMadeFor44100KeepsThatRatioForA32kBlock) {
-  std::vector<int16_t> block(2 * 441, 0);
-  int frames = 0;
-  BufferRef out;
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Convert(block.data(), 441 * 4, kSowt, 44100, 2, &frames, &out));
-  ASSERT_TRUE(Convert(block.data(), 320 * 4, kSowt, 32000, 2, &frames, &out));
-  EXPECT_NEAR(frames, 320 * 48000 / 44100, 2) << "still the 44100 converter";
-  renderer->FlushAudio();
-  int total = 0;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(Convert(block.data(), 320 * 4, kSowt, 32000, 2, &frames, &out));
-    total += frames;
-  }
-  EXPECT_NEAR(total, 3 * 480, 48) << "a converter made for 32000";
+// A host that asks for the buffer gets the untouched block with its time
+// range (the offers of the table above ask only for the description).
+TEST_F(ReceiveTest, AHostThatAsksGetsTheUntouchedBlockWithItsTimeRange) {
+  std::vector<float> block(3 * 441);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<float>(i) / 4096.0f;
+  const veTimeRange range{44100, 123456, 44100, 441};
+  host->SetRequest(TestHostMethods::Request::kBuffer);
+  host->SetKeepBuffers(true);
+  TestAudioRenderer::Make(*group, *host, "")->OnReceive(range, block.data(), 441 * 12, 44100, 3, kFl32);
+  const std::vector<TestHostMethods::Call> calls = host->Calls();
+  ASSERT_TRUE(calls.size() == 1 && calls[0].buffer && calls[0].buffer->StorageSize() == 441u * 12);
+  EXPECT_EQ(calls[0].rendererName, "") << "a renderer without a name";
+  const kaBuffer2& offered = *calls[0].buffer;
+  EXPECT_EQ(std::tuple(offered.AudioFormat(), offered.Channels(), offered.SampleRate(), offered.GetBufferTimeRange(),
+                       std::memcmp(offered.GetStorage(), block.data(), 441 * 12)),
+            std::tuple(zFourCC("fl32"), 3, 44100, range, 0));
+  host->ClearCalls();
 }
 
-TEST_F(ConvertTest, MalformedArgumentsFailBeforeAnythingChanges) {
-  std::vector<float> block(2 * 480, 0.5f);
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 0);
-  ExpectFailure(block.data(), 3840, kFl32, 48000, -2);
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 256);
-  ExpectFailure(block.data(), 0, kFl32, 48000, 2);
-  ExpectFailure(block.data(), -8, kFl32, 48000, 2);
-  ExpectFailure(block.data(), 3844, kFl32, 48000, 2);  // half a frame
-  ExpectFailure(block.data(), 3841, kSowt, 48000, 2);
-  ExpectFailure(nullptr, 3840, kFl32, 48000, 2);
-  ExpectFailure(block.data(), 3840, kFl32, 0, 2);
-  ExpectFailure(block.data(), 3840, kFl32, -44100, 2);
-  EXPECT_EQ(renderer->FormatConverter(), nullptr) << "no converter was made for a malformed block";
-  EXPECT_EQ(renderer->RateConverter(), nullptr);
+// ---- drift correction --------------------------------------------------------------------
 
-  kaBuffer2* out = nullptr;
-  int frames = 5;
-  EXPECT_FALSE(renderer->ConvertAudioFrame(block.data(), 3840, kFl32, 48000, 2, nullptr, &out));
-  EXPECT_EQ(out, nullptr);
-  EXPECT_FALSE(renderer->ConvertAudioFrame(block.data(), 3840, kFl32, 48000, 2, &frames, nullptr));
-  EXPECT_EQ(frames, 5) << "nothing is written when either out pointer is null";
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-}
+// A drift-enabled renderer gets a ramp block of 480 frames every 10 ms, but
+// the first block measured after the 500 ms warm-up (block 50) is short or
+// long, so that every level the detector records is +450 (the source lags) or
+// -450 (it leads). The first correction is allowed once the history spans
+// the 2 s window: at block 251, 2.51 s after the first delivery, and not one
+// block earlier or later.
+struct DriftCase { const char* name; int block50Frames, format; bool misaligned; int adjustment; };
+void PrintTo(const DriftCase& row, std::ostream* out) { *out << row.name; }
 
-TEST_F(ConvertTest, AConverterThatFailsToStartIsKeptUntilFlush) {
-  ScriptedFactory* failing = factories.Add(zFourCC("afc "), Script::kFailStart, &log);
-  std::vector<float> block(2 * 480, 0.5f);
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 2);
-  EXPECT_NE(renderer->FormatConverter(), nullptr) << "kept";
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 2);
-  EXPECT_EQ(failing->made, 1) << "not made again";
-  EXPECT_TRUE(log.converts.empty()) << "nothing was pushed into a stopped converter";
-
-  factories.Clear();
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 2);  // still the kept one
-  renderer->FlushAudio();
-  int frames = 0;
-  BufferRef out;
-  EXPECT_TRUE(Convert(block.data(), 3840, kFl32, 48000, 2, &frames, &out));
-  EXPECT_EQ(frames, 480);
-}
-
-TEST_F(ConvertTest, ARateConverterThatFailsToStartFailsTheBlock) {
-  factories.Add(zFourCC("asrc"), Script::kFailStart, &log);
-  std::vector<int16_t> block(2 * 441, 1);
-  ExpectFailure(block.data(), 441 * 4, kSowt, 44100, 2);
-  EXPECT_NE(renderer->RateConverter(), nullptr);
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-}
-
-TEST_F(ConvertTest, AConverterMissingFromTheInventoryFailsAndIsTriedAgainLater) {
-  ScriptedFactory* missing = factories.Add(zFourCC("afc "), Script::kConvert, &log, true);
-  std::vector<float> block(2 * 480, 0.5f);
-  ExpectFailure(block.data(), 3840, kFl32, 48000, 2);
-  EXPECT_EQ(renderer->FormatConverter(), nullptr);
-  EXPECT_EQ(missing->made, 1);
-  factories.Clear();
-  int frames = 0;
-  BufferRef out;
-  EXPECT_TRUE(Convert(block.data(), 3840, kFl32, 48000, 2, &frames, &out));
-  EXPECT_NE(renderer->FormatConverter(), nullptr);
-}
-
-TEST_F(ConvertTest, FailedPushPullNullOrEmptyOutputFailTheBlock) {
-  const Script scripts[] = {Script::kFailPush, Script::kFailPull, Script::kNullPull, Script::kEmptyOutput};
-  std::vector<float> floats(2 * 480, 0.5f);
-  std::vector<int16_t> shorts(2 * 441, 1);
-  for (const Script script : scripts) {
-    SCOPED_TRACE(static_cast<int>(script));
-    factories.Clear();
-    renderer->FlushAudio();
-    factories.Add(zFourCC("afc "), script, &log);
-    factories.Add(zFourCC("asrc"), script, &log);
-    ExpectFailure(floats.data(), 3840, kFl32, 48000, 2);
-    ExpectFailure(shorts.data(), 441 * 4, kSowt, 44100, 2);
-  }
-}
-
-TEST_F(ConvertTest, AFailureInTheSecondConverterFailsTheBlockAfterTheFirst) {
-  factories.Add(zFourCC("afc "), Script::kConvert, &log);
-  factories.Add(zFourCC("asrc"), Script::kFailPush, &log);
-  std::vector<float> block(2 * 441, 0.5f);
-  ExpectFailure(block.data(), 441 * 8, kFl32, 44100, 2);
-  ASSERT_EQ(log.converts.size(), 2u);
-  EXPECT_EQ(log.converts[0], zFourCC("afc "));
-  EXPECT_EQ(log.converts[1], zFourCC("asrc"));
-}
-
-class NoBufferConvertTest : public ConvertTest {
- protected:
-  kaBufferGroup2* MakeGroup() override { return failing = new FailingGroup(); }
-  FailingGroup* failing = nullptr;
+const DriftCase kDrifts[] = {
+    {"LaggingSourceGetsOneFrameMore", 30, kSowt, false, 1},
+    {"LeadingSourceGetsOneFrameLess", 930, kSowt, false, -1},
+    {"MisalignedBlockIsStretchedFromAnAlignedCopy", 30, kSowt, true, 1},
+    {"ConvertedBlockIsCorrectedToo", 30, kFl32, false, 1},
 };
 
-TEST_F(NoBufferConvertTest, NoBufferFromTheGroupFailsTheBlock) {
-  failing->fail = true;
-  std::vector<int16_t> block(2 * 480, 3);
-  ExpectFailure(block.data(), 1920, kSowt, 48000, 2);
-  std::vector<float> floats(2 * 480, 0.5f);
-  ExpectFailure(floats.data(), 3840, kFl32, 48000, 2);
-  EXPECT_EQ(failing->requests, 2);
+class DriftReceiveTest : public AudioRendererTest, public ::testing::WithParamInterface<DriftCase> {
+ protected:
+  // Delivers a ramp block of `frames` frames; returns the frames that reached the ring.
+  int Deliver(int k, int frames) {
+    block.assign(static_cast<size_t>(frames) * 2, -1);
+    for (int i = 0; i < frames; ++i) block[2 * i] = static_cast<int16_t>(k % 97 + 10 * i);
+    const bool fl32 = GetParam().format == kFl32;
+    std::vector<uint8_t> data(static_cast<size_t>(frames) * (fl32 ? 8 : 4) + 1);
+    uint8_t* start = data.data() + (GetParam().misaligned ? 1 : 0);
+    std::memcpy(start, fl32 ? static_cast<const void*>(ToFloat(block).data()) : block.data(), data.size() - 1);
+    const uint32_t before = renderer->ringBuffer.AvailableData();
+    renderer->OnReceive(veTimeRange{}, start, static_cast<int>(data.size() - 1), 48000, 2, GetParam().format);
+    return static_cast<int>((renderer->ringBuffer.AvailableData() - before) / 4);
+  }
+  std::vector<int16_t> block;
+};
+
+TEST_P(DriftReceiveTest, TheFirstCorrectionComesExactlyOneWindowAfterTheWarmUp) {
+  const DriftCase& row = GetParam();
+  renderer->SetDriftCorrectionEnabled(true);
+  for (int k = 0; k < 251; ++k, clock().Advance(10'000)) {
+    ASSERT_EQ(Deliver(k, k == 50 ? row.block50Frames : 480), k == 50 ? row.block50Frames : 480) << "block " << k;
+    ASSERT_TRUE(renderer->driftDetector && !renderer->resampler) << "a detector from the first block, no resampler";
+  }
+  const uint64_t requests = GroupRequests();
+  const int written = 480 + row.adjustment;
+  ASSERT_EQ(Deliver(251, 480), written) << "at block 251";
+  EXPECT_EQ(std::tuple(GroupRequests() - requests, !!renderer->resampler, renderer->driftDetector->TotalAdjustment()),
+            std::tuple(row.misaligned || row.format == kFl32 ? 1u : 0u, true, 0LL + row.adjustment))
+      << "an aligned copy or a conversion buffer, the resampler, the adjustment";
+  // The block keeps its end frames and its ramp.
+  std::vector<int16_t> ring(static_cast<size_t>(written) * 2);
+  ASSERT_TRUE(renderer->ringBuffer.SeekBackwardsRelativeToWritePosition(written * 4));
+  ASSERT_EQ(renderer->ringBuffer.Read(ring.data(), written * 4), static_cast<uint32_t>(written * 4));
+  EXPECT_EQ(std::tuple(ring[0], ring[2 * written - 2]), std::tuple(block[0], block[958]));
+  for (int i = 1; i < written; ++i) ASSERT_TRUE(ring[2 * i] >= ring[2 * i - 2] && ring[2 * i + 1] == -1) << i;
+  // A one-frame block that would shrink to nothing goes in as it is; the
+  // detector counts the adjustment.
+  if (row.adjustment > 0) return;
+  clock().Advance(10'000);
+  EXPECT_EQ(Deliver(252, 1), 1);
+  EXPECT_EQ(renderer->driftDetector->TotalAdjustment(), 2 * row.adjustment);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, DriftReceiveTest, ::testing::ValuesIn(kDrifts), ::testing::PrintToStringParamName());
 
 }  // namespace
 }  // namespace audiotest
