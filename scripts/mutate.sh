@@ -210,8 +210,8 @@ def cmd_report(fl, results, report, index, header):
         line = line.rstrip("\n")
         if not line:
             continue
-        fid, status, tests = (line.split("\t") + [""])[:3]
-        rows.append((fid, status, [t for t in tests.split(",") if t]))
+        fid, status, *tests = line.split("\t")
+        rows.append((fid, status, [t for t in tests if t]))
     killed = sum(1 for r in rows if r[1] == "killed")
     valid = sum(1 for r in rows if r[1] in ("killed", "survived"))
     head = open(header, encoding="utf-8").read().rstrip("\n")
@@ -355,7 +355,7 @@ if ((!compile_only)); then
     failing="$(failed_tests)"
     echo "mutate: the baseline suite fails; running the failed tests again" >&2
     if run_tests "$logs/baseline-rerun.log" --rerun-failed; then
-      flaky="$(echo "$failing" | paste -sd, -)"
+      flaky="$(echo "$failing" | paste -sd';' -)"
       echo "mutate: WARNING: flaky on the baseline (failed once, passed again): $flaky" >&2
     else
       echo "mutate: the baseline suite does not pass; fix it first. Failing tests:" >&2
@@ -409,7 +409,8 @@ while IFS=$'\t' read -r -u 3 id path; do
   ((first_failure)) && extra=(--stop-on-failure)
   status=0
   run_tests "$log.test.log" "${extra[@]}" || status=$?
-  names="$(failed_tests | paste -sd, -)"
+  # Test names may contain commas (parameter values): kept one a field.
+  names="$(failed_tests)"
   if ((status != 0)) && [[ -z "$names" ]]; then
     names="ctest:error"  # ctest failed without naming a test (crash of ctest itself)
   fi
@@ -417,9 +418,9 @@ while IFS=$'\t' read -r -u 3 id path; do
   valid=$((valid + 1))
   if [[ -n "$names" ]]; then
     killed=$((killed + 1))
-    count="$(tr ',' '\n' <<<"$names" | wc -l)"
+    count="$(grep -c . <<<"$names")"
     echo "killed   $id  by $count tests"
-    printf '%s\tkilled\t%s\n' "$id" "$names" >>"$results"
+    printf '%s\tkilled\t%s\n' "$id" "$(paste -sd$'\t' - <<<"$names")" >>"$results"
   else
     echo "SURVIVED $id"
     printf '%s\tsurvived\t\n' "$id" >>"$results"
