@@ -6,6 +6,8 @@
 #
 # Usage: scripts/mutate.sh [--rev REV] [--only ID[,ID...]] [--first-failure]
 #                          [--jobs N] [--check] [--compile-only]
+#                          [--workdir DIR] [--targets T1,T2] [--tests REGEX]
+#                          [--labels REGEX]
 #   --rev REV        sources (and tests) of commit REV (git archive) instead
 #                    of the working tree
 #   --only IDS       only these faults (comma-separated ids)
@@ -16,6 +18,14 @@
 #                    chosen sources; builds nothing
 #   --compile-only   apply and build each fault, run no test (finds invalid
 #                    faults); the baseline suite is not run either
+#   --workdir DIR    scratch directory instead of build/mutate (lets several
+#                    runs, each on its own faults, go side by side)
+#   --targets LIST   build only these targets (comma-separated, for example
+#                    test_buffers,test_render) instead of the whole tree
+#   --tests REGEX    run only the ctest entries whose names match REGEX
+#   --labels REGEX   run only the ctest entries whose labels match REGEX; each
+#                    test executable's cases carry its name as their label
+#                    (--targets test_plugins --labels test_plugins)
 #
 # The fault list is always read from this script's own directory. Everything
 # happens under build/mutate/: src/ (the scratch copy), build/ (its Ninja
@@ -44,8 +54,12 @@ jobs=2
 check_only=0
 compile_only=0
 test_timeout=60
+work=""
+targets=""
+tests_regex=""
+labels_regex=""
 
-usage() { sed -n '7,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '7,30p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while (($#)); do
   case "$1" in
     --rev) rev="${2:?--rev needs a revision}"; shift 2 ;;
@@ -54,6 +68,10 @@ while (($#)); do
     --jobs) jobs="${2:?--jobs needs a number}"; shift 2 ;;
     --check) check_only=1; shift ;;
     --compile-only) compile_only=1; shift ;;
+    --workdir) work="${2:?--workdir needs a directory}"; shift 2 ;;
+    --targets) targets="${2:?--targets needs target names}"; shift 2 ;;
+    --tests) tests_regex="${2:?--tests needs a regular expression}"; shift 2 ;;
+    --labels) labels_regex="${2:?--labels needs a regular expression}"; shift 2 ;;
     -h|--help) usage ;;
     *) echo "mutate: unknown argument '$1'" >&2; usage ;;
   esac
@@ -61,7 +79,9 @@ done
 [[ "$jobs" =~ ^[1-9][0-9]*$ ]] || { echo "mutate: --jobs needs a positive number" >&2; exit 2; }
 [[ -f "$faults" ]] || { echo "mutate: no fault list at $faults" >&2; exit 2; }
 
-work="$repo/build/mutate"
+[[ -n "$work" ]] || work="$repo/build/mutate"
+mkdir -p "$work"
+work="$(cd "$work" && pwd)"
 src="$work/src"
 bld="$work/build"
 stage="$work/stage"
@@ -308,7 +328,9 @@ trap 'restore; echo "mutate: interrupted" >&2; exit 130' INT TERM
 # ---- configure and build ----------------------------------------------------------------
 build() {  # build [log]: the whole scratch build, then the test time limits
   local log="${1:-/dev/stdout}"
-  nice -n 10 cmake --build "$bld" -j "$jobs" >"$log" 2>&1 || return 1
+  local target_args=()
+  [[ -n "$targets" ]] && target_args=(--target ${targets//,/ })
+  nice -n 10 cmake --build "$bld" -j "$jobs" "${target_args[@]}" >"$log" 2>&1 || return 1
   # The generated per-executable test lists carry the suite's TIMEOUT 300.
   local f
   for f in "$bld"/tests/*_tests.cmake; do
@@ -335,6 +357,8 @@ if ! build "$logs/baseline-build.log"; then
 fi
 
 ctest_args=(--test-dir "$bld" -j "$jobs" --timeout "$test_timeout" -E 'examples\.out_of_tree' --no-tests=error)
+[[ -n "$tests_regex" ]] && ctest_args+=(-R "$tests_regex")
+[[ -n "$labels_regex" ]] && ctest_args+=(-L "$labels_regex")
 failed_list="$bld/Testing/Temporary/LastTestsFailed.log"
 
 run_tests() {  # run_tests log [extra ctest args]: returns ctest's status
@@ -432,7 +456,7 @@ done 3<"$selection"
 
 header="$work/header.txt"
 {
-  echo "Mutation run: scripts/mutate.sh${rev:+ --rev $rev}${only:+ --only $only}$( ((first_failure)) && echo ' --first-failure')"
+  echo "Mutation run: scripts/mutate.sh${rev:+ --rev $rev}${only:+ --only $only}$( ((first_failure)) && echo ' --first-failure')${targets:+ --targets $targets}${tests_regex:+ --tests $tests_regex}${labels_regex:+ --labels $labels_regex}"
   echo "Sources: $source_label"
   echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); faults: $(wc -l <"$selection"); run time: $(( (SECONDS - run_start) / 60 )) min"
   [[ -n "$flaky" ]] && echo "Flaky on the baseline: $flaky"
