@@ -5,7 +5,6 @@
 // runs (tests/apps/HostSimTest.cpp), which use these plug-ins as sources.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +18,8 @@
 
 namespace {
 
-// A frame from the group carries its number and time range; delivered to the
-// sample renderer it is what the host's two-argument Cue returns, and the
+// A frame from the group carries its time range; delivered to the sample
+// renderer it is what the host's two-argument Cue returns, and the
 // renderer learns 29.97 frames per second from it.
 TEST(SampleVideoRendererTest, HostCueShowsDeliveredFrameAndLearnsRate) {
   std::shared_ptr<kaBufferGroup2> group = zNewSharedPtr<kaBufferGroup2>();
@@ -28,112 +27,66 @@ TEST(SampleVideoRendererTest, HostCueShowsDeliveredFrameAndLearnsRate) {
   TestPatternGenerator generator({640, 360, veRasterType::k2vuy, 30000, 1001});
   SampleVideoRenderer::Ptr renderer = SampleVideoRenderer::Make("pattern", *group, *host);
   ASSERT_TRUE(renderer);
-  EXPECT_EQ(renderer->RendererKind(), zFourCC("svid"));
-
-  kaBuffer2* first = generator.NextFrame(*group);
-  kaBuffer2* second = generator.NextFrame(*group);
+  std::unique_ptr<kaBuffer2, zReleaseDeleter> first(generator.NextFrame(*group)), second(generator.NextFrame(*group));
   ASSERT_TRUE(first && second);
-  EXPECT_EQ(second->AsInt64(TestPatternGenerator::kFrameNumberKey, -1), 1);
   EXPECT_EQ(second->GetBufferTimeRange(), (veTimeRange{30000, 1001, 30000, 1001}));
-  renderer->OnReceiveVideo(first);
-  renderer->OnReceiveVideo(second);
+  renderer->OnReceiveVideo(first.get());
+  renderer->OnReceiveVideo(second.get());
 
   kaBuffer2* shown = nullptr;
-  kaRenderer2& asHost = *renderer;
-  EXPECT_EQ(asHost.Cue(&shown, ka_renderer_params{5'000'000}), 0);
-  EXPECT_EQ(shown, second);
+  EXPECT_EQ(static_cast<kaRenderer2&>(*renderer).Cue(&shown, ka_renderer_params{5'000'000}), 0);
+  const std::unique_ptr<kaBuffer2, zReleaseDeleter> shownRef(shown);
+  EXPECT_EQ(shown, second.get());
   EXPECT_EQ(shown->DirtiedTime(), 5'000'000);
   veMediaRecord format;
   renderer->OutputFormat(veMediaTypeVideo, format, 0);
-  EXPECT_EQ(format.AsInt64(veKeyTimeScale, 0), 30000);
-  EXPECT_EQ(format.AsUInt64(veKeyDuration, 0), 1001u);
+  EXPECT_EQ(std::pair(format.AsInt64(veKeyTimeScale, 0), format.AsUInt64(veKeyDuration, 0)),
+            std::pair(int64_t{30000}, uint64_t{1001}));
   EXPECT_FLOAT_EQ(format.AsFloat(veKeyFramesPerSecond, 0.0f), 29.97003f);
-  EXPECT_EQ(format.RasterType(), veRasterType::k2vuy);
-  shown->Release();
-  first->Release();
-  second->Release();
 }
 
-// ---- tone generator -----------------------------------------------------------
-
-struct SampleCase {
-  const char* format;
-  ToneGenerator::Waveform waveform;
-  int32_t channels;
-  int64_t firstFrame;  // frames skipped before the ones compared
-  int32_t frames;
-  std::vector<uint8_t> bytes;
-};
-
-uint32_t FourCC(const char* text) {
-  return (static_cast<uint32_t>(static_cast<unsigned char>(text[0])) << 24) |
-         (static_cast<uint32_t>(static_cast<unsigned char>(text[1])) << 16) |
-         (static_cast<uint32_t>(static_cast<unsigned char>(text[2])) << 8) |
-         static_cast<uint32_t>(static_cast<unsigned char>(text[3]));
-}
-
-class ToneFormatTest : public ::testing::TestWithParam<SampleCase> {};
-
-TEST_P(ToneFormatTest, WritesExactSamples) {
-  const SampleCase& c = GetParam();
-  ToneGenerator::Settings settings;
-  settings.format = FourCC(c.format);
-  settings.channels = c.channels;
-  settings.waveform = c.waveform;
-  settings.frequency = 12000.0;  // a quarter of the rate: 0, +A, 0, -A
-  settings.amplitude = 0.5;
-  ToneGenerator tone(settings);
-  ASSERT_TRUE(tone.IsUsable());
-  std::vector<uint8_t> skipped(static_cast<size_t>(c.firstFrame) * tone.BytesPerFrame() + 1);
-  if (c.firstFrame > 0) {
-    ASSERT_GT(tone.Generate(static_cast<int32_t>(c.firstFrame), skipped.data(), static_cast<int64_t>(skipped.size())),
-              0);
+// A tone of half full scale at a quarter of the rate (0, +A, 0, -A; channel 1 a quarter cycle
+// ahead) and the counter (frame 0 gives 0x0001 on channel 0 and 0x1004 on
+// channel 1, which runs 4099 ahead; frame 32767 gives 0x8000, -32768) in
+// each format, after `skip` frames; a block one byte short is refused.
+TEST(ToneGeneratorTest, WritesExactSamplesInEachFormat) {
+  constexpr auto kCounter = ToneGenerator::Waveform::kCounter;
+  constexpr auto kSine = ToneGenerator::Waveform::kSine;
+  struct Case {
+    uint32_t format;
+    ToneGenerator::Waveform waveform;
+    int32_t channels, skip, frames;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {zFourCC("sowt"), kCounter, 2, 0, 2, {0x01, 0x00, 0x04, 0x10, 0x02, 0x00, 0x05, 0x10}},
+      {zFourCC("in24"), kCounter, 2, 0, 2, {0x00, 0x01, 0x00, 0x10, 0x04, 0x00, 0x00, 0x02, 0x00, 0x10, 0x05, 0x00}},
+      {zFourCC("32ni"), kCounter, 1, 0, 2, {0, 0, 0x01, 0x00, 0, 0, 0x02, 0x00}},
+      {zFourCC("fl32"), kCounter, 2, 0, 1, {0x00, 0x00, 0x00, 0x38, 0x00, 0x20, 0x00, 0x3E}},
+      {zFourCC("fl32"), kCounter, 1, 32767, 1, {0x00, 0x00, 0x80, 0xBF}},
+      {zFourCC("sowt"), kSine, 2, 0, 2, {0x00, 0x00, 0x00, 0x40, 0x00, 0x40, 0x00, 0x00}},
+      {zFourCC("42ni"), kSine, 1, 0, 4, {0, 0, 0, 0x00, 0x00, 0x40, 0, 0, 0, 0x00, 0x00, 0xC0}},
+      {zFourCC("fl32"), kSine, 1, 0, 4, {0, 0, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0xBF}},
+  };
+  for (const Case& c : cases) {
+    ToneGenerator tone({.format = c.format, .channels = c.channels, .waveform = c.waveform, .frequency = 12000.0});
+    ASSERT_TRUE(tone.IsUsable());
+    const int64_t size = static_cast<int64_t>(c.bytes.size());
+    std::vector<uint8_t> out(static_cast<size_t>(c.skip) * tone.BytesPerFrame() + c.bytes.size() + 8, 0xEE);
+    ASSERT_EQ(tone.Generate(c.skip, out.data(), static_cast<int64_t>(out.size())), c.skip * tone.BytesPerFrame());
+    out.assign(out.size(), 0xEE);
+    EXPECT_EQ(tone.Generate(c.frames, out.data(), size), size);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + size), c.bytes) << c.format << " after " << c.skip;
+    EXPECT_EQ(out[c.bytes.size()], 0xEE) << "wrote past the block";
+    EXPECT_EQ(tone.Generate(c.frames, out.data(), size - 1), -1);
+    EXPECT_EQ(tone.FramesGenerated(), c.skip + c.frames);
   }
-  std::vector<uint8_t> out(c.bytes.size() + 8, 0xEE);
-  EXPECT_EQ(tone.Generate(c.frames, out.data(), static_cast<int64_t>(c.bytes.size())),
-            static_cast<int32_t>(c.bytes.size()));
-  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + static_cast<long>(c.bytes.size())), c.bytes);
-  EXPECT_EQ(out[c.bytes.size()], 0xEE) << "wrote past the block";
-  EXPECT_EQ(tone.FramesGenerated(), c.firstFrame + c.frames);
-  // One byte short of the next block: refused, nothing written or counted.
-  EXPECT_EQ(tone.Generate(c.frames, out.data(), static_cast<int64_t>(c.bytes.size()) - 1), -1);
-  EXPECT_EQ(tone.FramesGenerated(), c.firstFrame + c.frames);
 }
-
-constexpr auto kCounter = ToneGenerator::Waveform::kCounter;
-constexpr auto kSine = ToneGenerator::Waveform::kSine;
-
-// Counter codes: frame 0 → 0x0001 / 0x1004 (channel 1 is 4099 ahead),
-// frame 1 → 0x0002 / 0x1005; frame 32767 on channel 0 → 0x8000 (-32768).
-INSTANTIATE_TEST_SUITE_P(
-    Formats, ToneFormatTest,
-    ::testing::Values(
-        SampleCase{"sowt", kCounter, 2, 0, 2, {0x01, 0x00, 0x04, 0x10, 0x02, 0x00, 0x05, 0x10}},
-        SampleCase{"in24", kCounter, 2, 0, 2, {0x00, 0x01, 0x00, 0x10, 0x04, 0x00, 0x00, 0x02, 0x00, 0x10, 0x05, 0x00}},
-        SampleCase{"42ni", kCounter, 2, 0, 2, {0x00, 0x01, 0x00, 0x00, 0x04, 0x10, 0x00, 0x02, 0x00, 0x00, 0x05, 0x10}},
-        SampleCase{"32ni", kCounter, 2, 0, 2, {0, 0, 0x01, 0x00, 0, 0, 0x04, 0x10, 0, 0, 0x02, 0x00, 0, 0, 0x05, 0x10}},
-        SampleCase{"fl32", kCounter, 2, 0, 2,
-                   {0x00, 0x00, 0x00, 0x38, 0x00, 0x20, 0x00, 0x3E, 0x00, 0x00, 0x80, 0x38, 0x00, 0x28, 0x00, 0x3E}},
-        SampleCase{"sowt", kCounter, 1, 32767, 1, {0x00, 0x80}},
-        SampleCase{"in24", kCounter, 1, 32767, 1, {0x80, 0x00, 0x00}},
-        SampleCase{"fl32", kCounter, 1, 32767, 1, {0x00, 0x00, 0x80, 0xBF}},
-        SampleCase{"sowt", kSine, 1, 0, 4, {0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0xC0}},
-        SampleCase{"42ni", kSine, 1, 0, 4, {0, 0, 0, 0x00, 0x00, 0x40, 0, 0, 0, 0x00, 0x00, 0xC0}},
-        SampleCase{"32ni", kSine, 1, 0, 4, {0, 0, 0, 0, 0, 0, 0, 0x40, 0, 0, 0, 0, 0, 0, 0, 0xC0}},
-        SampleCase{"fl32", kSine, 1, 0, 4, {0, 0, 0, 0, 0, 0, 0, 0x3F, 0, 0, 0, 0, 0, 0, 0, 0xBF}},
-        // Channel 1 runs a quarter cycle ahead: +A, 0, -A, 0.
-        SampleCase{"sowt", kSine, 2, 0, 2, {0x00, 0x00, 0x00, 0x40, 0x00, 0x40, 0x00, 0x00}}));
 
 // ---- sample audio renderer ------------------------------------------------------
 
 class SampleAudioRendererTest : public ManualClockTest {
  protected:
-  SampleAudioRendererTest() {
-    group_ = zNewSharedPtr<kaBufferGroup2>();
-    host_.reset(new kaSourcesPluginMethods());
-    renderer_ = SampleAudioRenderer::Make("tone", *group_, *host_);
-  }
-
   // Delivers `blocks` blocks of 5 ms (240 frames, or what the tone's clock
   // makes) of `tone`, moving the clock along.
   void Deliver(ToneGenerator& tone, int blocks) {
@@ -152,48 +105,51 @@ class SampleAudioRendererTest : public ManualClockTest {
   // The host's cue; returns the source frame that the period starts with
   // (-1 for silence).
   int32_t Cue(int64_t cueTime) {
-    kaBuffer2* out = nullptr;
-    EXPECT_EQ(static_cast<kaRenderer2&>(*renderer_).Cue(&out, ka_renderer_params{cueTime}), 0);
-    if (!out) return -2;
+    kaBuffer2* raw = nullptr;
+    EXPECT_EQ(static_cast<kaRenderer2&>(*renderer_).Cue(&raw, ka_renderer_params{cueTime}), 0);
+    const std::unique_ptr<kaBuffer2, zReleaseDeleter> out(raw);
     int32_t position = -1;
-    ToneGenerator::CounterPosition(reinterpret_cast<const int16_t*>(out->GetStorage())[0], 0, &position);
-    out->Release();
+    if (out) ToneGenerator::CounterPosition(reinterpret_cast<const int16_t*>(out->GetStorage())[0], 0, &position);
     return position;
   }
 
-  std::shared_ptr<kaBufferGroup2> group_;
-  std::unique_ptr<kaSourcesPluginMethods, zReleaseDeleter> host_;
-  SampleAudioRenderer::Ptr renderer_;
+  std::shared_ptr<kaBufferGroup2> group_ = zNewSharedPtr<kaBufferGroup2>();
+  std::unique_ptr<kaSourcesPluginMethods, zReleaseDeleter> host_{new kaSourcesPluginMethods()};
+  SampleAudioRenderer::Ptr renderer_ = SampleAudioRenderer::Make("tone", *group_, *host_);
 };
 
 // The tolerance reaches the library's cue. Right after a read base is pinned
 // 2400 frames wait behind the read position: within three periods of
 // backlog, beyond one, so with a tolerance of 1 every cue pins a new base.
 TEST_F(SampleAudioRendererTest, HostCueUsesTheTolerance) {
-  for (int tolerance : {3, 1}) {
+  // {tolerance, where the second cue starts, primes, frames in the backlog}
+  for (const auto& [tolerance, position, primes, backlog] :
+       {std::tuple(3, 4000, 1u, 3200u), std::tuple(1, 4800, 2u, 2400u)}) {
     renderer_ = SampleAudioRenderer::Make("tone", *group_, *host_);
-    ASSERT_TRUE(renderer_);
     renderer_->SetTolerancePeriods(tolerance);
-    ToneGenerator::Settings settings;
-    settings.waveform = kCounter;
-    ToneGenerator tone(settings);
+    ToneGenerator tone({.waveform = ToneGenerator::Waveform::kCounter});
     Deliver(tone, 20);  // 4800 frames
     const int64_t t0 = clock().Now();
     EXPECT_EQ(Cue(t0), 2400) << "the base is pinned 2400 frames behind the writer";
-    EXPECT_EQ(renderer_->PrimeCount(), 1u);
     Deliver(tone, 10);  // 2400 more
-    if (tolerance == 3) {
-      EXPECT_EQ(Cue(t0 + 33'334), 4000) << "one period on";
-      EXPECT_EQ(renderer_->PrimeCount(), 1u);
-      EXPECT_EQ(renderer_->BacklogBytes(), 3200u * 4u);
-    } else {
-      EXPECT_EQ(Cue(t0 + 33'334), 4800) << "a new base behind the writer";
-      EXPECT_EQ(renderer_->PrimeCount(), 2u);
-      EXPECT_EQ(renderer_->BacklogBytes(), 2400u * 4u);
-    }
+    EXPECT_EQ(Cue(t0 + 33'334), position) << "one period on, or a new base behind the writer";
+    EXPECT_EQ(std::pair(renderer_->PrimeCount(), renderer_->BacklogBytes()), std::pair(uint64_t{primes}, backlog * 4));
   }
   renderer_->SetTolerancePeriods(0);
   EXPECT_EQ(renderer_->TolerancePeriods(), 1);
+}
+
+// An underrun holds the stream where it stopped: 800 frames behind the read
+// position are no period, and once the writer has caught up the stream goes
+// on from there.
+TEST_F(SampleAudioRendererTest, AnUnderrunHoldsTheStreamWhereItStopped) {
+  ToneGenerator tone({.waveform = ToneGenerator::Waveform::kCounter});
+  Deliver(tone, 20);  // 4800 frames
+  const int64_t t0 = clock().Now();
+  EXPECT_EQ(Cue(t0), 2400);
+  EXPECT_EQ(Cue(t0 + 33'334), -1);
+  Deliver(tone, 10);
+  EXPECT_EQ(Cue(t0 + 66'667), 4000);
 }
 
 // A source whose clock runs 0.25 % fast with drift correction on: once the
@@ -202,15 +158,11 @@ TEST_F(SampleAudioRendererTest, HostCueUsesTheTolerance) {
 TEST_F(SampleAudioRendererTest, CountsTheDriftCorrectionsItMade) {
   TraceCapture trace;
   renderer_->SetDriftCorrectionEnabled(true);
-  ToneGenerator::Settings settings;
-  settings.ppm = 2500;  // 120 frames per second too many
-  ToneGenerator tone(settings);
+  ToneGenerator tone({.ppm = 2500});  // 120 frames per second too many
   Deliver(tone, 1600);  // 8 s
-  EXPECT_GT(renderer_->DriftShrinks(), 0u);
-  EXPECT_EQ(renderer_->DriftStretches(), 0u);
+  EXPECT_TRUE(renderer_->DriftShrinks() > 0 && renderer_->DriftStretches() == 0) << renderer_->DriftStretches();
   renderer_->LogDriftStatistics();
-  const std::string adjusted = "adj=-" + std::to_string(renderer_->DriftShrinks()) + " ";
-  EXPECT_TRUE(trace.Contains(adjusted)) << trace.Text();
+  EXPECT_TRUE(trace.Contains("adj=-" + std::to_string(renderer_->DriftShrinks()) + " ")) << trace.Text();
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the buffer and adapter tests.
+// Shared pieces of the buffer, adapter and renderer tests.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,13 +16,13 @@
 #include "buffers/kaBufferGroup2.h"
 #include "support/ManualClock.h"
 
-// Fixture of every buffer and adapter test. The foundation clock stands still
-// unless the test moves it (the cache stamps returned buffers with it), and
-// the test must leave no counted object alive: neither the library's
-// (buffers, groups, filter managers) nor the media framework's (adapters).
+// Fixture of every buffer, adapter and renderer test. The foundation clock
+// stands still unless the test moves it (the cache stamps returned buffers
+// with it), and the test must leave no counted object alive: neither the
+// library's (buffers, groups, renderers) nor the media framework's (adapters).
 class BufferTest : public ManualClockTest {
  protected:
-  void TearDown() override { EXPECT_EQ(std::pair(LiveUnknowns(), LiveVelObjects()), std::pair(0L, 0L)) << "objects leaked"; }
+  void TearDown() override { EXPECT_EQ(std::pair(LiveUnknowns(), LiveVelObjects()), std::pair(0L, 0L)); }
   int64_t LiveUnknowns() const { return xCUnknown::LiveObjectsForTesting() - unknownsAtStart_; }
   int64_t LiveVelObjects() const { return Corvane::Vel::CObject::LiveObjectsForTesting() - velObjectsAtStart_; }
 
@@ -65,7 +65,9 @@ T* NewVideoBuffer(int32_t width, int32_t height, uint32_t raster, int32_t bytesP
   return buffer;
 }
 
-inline std::vector<unsigned char> Bytes(const kaBuffer2& b) { return {b.GetStorage(), b.GetStorage() + b.StorageSize()}; }
+inline std::vector<unsigned char> Bytes(const kaBuffer2& b) {
+  return {b.GetStorage(), b.GetStorage() + b.StorageSize()};
+}
 
 // A GPU-accessible buffer whose mapping the test controls: it records the
 // flags of every Map and counts Unmaps; it maps its own storage with the
@@ -73,7 +75,8 @@ inline std::vector<unsigned char> Bytes(const kaBuffer2& b) { return {b.GetStora
 class TestGpuBuffer final : public kaGPUAccessibleBuffer {
  public:
   Mapping Map(MapFlags flags) override {
-    return mapFlags.push_back(flags), foreign ? mapping : Mapping{GetStorage(), BytesPerRow()};
+    mapFlags.push_back(flags);
+    return foreign ? mapping : Mapping{GetStorage(), BytesPerRow()};
   }
   void Unmap() override { ++unmaps; }
   void MapTo(unsigned char* data, int32_t rowBytes) { foreign = true, mapping = {data, rowBytes}; }

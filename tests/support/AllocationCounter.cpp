@@ -1,31 +1,27 @@
 #include "support/AllocationCounter.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
 
-// Sanitizers bring their own malloc; interposing it would bypass them.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KASP2_ALLOCATION_COUNTER_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define KASP2_ALLOCATION_COUNTER_SANITIZED 1
-#endif
+#if defined(__has_feature)
+#define KASP2_HAS_FEATURE(x) __has_feature(x)
+#else
+#define KASP2_HAS_FEATURE(x) 0
 #endif
 
 // ThreadSanitizer's runtime defines operator new and delete itself (a second
 // definition does not link), so nothing is counted in those builds.
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || KASP2_HAS_FEATURE(thread_sanitizer)
 #define KASP2_ALLOCATION_COUNTER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KASP2_ALLOCATION_COUNTER_TSAN 1
-#endif
+#else
+#define KASP2_ALLOCATION_COUNTER_TSAN 0
 #endif
 
-#if defined(KASP2_ALLOCATION_COUNTER_SANITIZED) || !defined(__GLIBC__)
+// Sanitizers bring their own malloc; interposing it would bypass them.
+#if KASP2_ALLOCATION_COUNTER_TSAN || defined(__SANITIZE_ADDRESS__) || KASP2_HAS_FEATURE(address_sanitizer) || \
+    KASP2_HAS_FEATURE(memory_sanitizer) || !defined(__GLIBC__)
 #define KASP2_INTERPOSE_MALLOC 0
 #else
 #define KASP2_INTERPOSE_MALLOC 1
@@ -37,22 +33,16 @@ namespace {
 // into the dynamic loader or the allocator, which matters inside malloc.
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tAllocations = 0;
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tDeallocations = 0;
-std::atomic<int64_t> gProcessAllocations{0};
 // Allocations left on this thread until the injected failure (0: none armed).
 __attribute__((tls_model("initial-exec"))) thread_local int64_t tFailCountdown = 0;
 __attribute__((tls_model("initial-exec"))) thread_local bool tInjectedFailure = false;
-
-[[maybe_unused]] inline void CountAllocation() {
-  ++tAllocations;
-  gProcessAllocations.fetch_add(1, std::memory_order_relaxed);
-}
 
 // Where an injected failure happens: a place for a debugger's breakpoint.
 [[gnu::noinline]] void InjectedAllocationFailure() { asm volatile(""); }
 
 // Counts one allocation; true when it is the one armed to fail.
 [[maybe_unused]] inline bool CountAndFail() {
-  CountAllocation();
+  ++tAllocations;
   if (tFailCountdown == 0 || --tFailCountdown != 0) return false;
   tInjectedFailure = true;
   InjectedAllocationFailure();
@@ -74,33 +64,14 @@ void* __libc_calloc(size_t count, size_t size);
 void* __libc_realloc(void* p, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 void __libc_free(void* p);
-}
 
-namespace {
-inline void* RawMalloc(size_t size) { return __libc_malloc(size); }
-inline void* RawMemalign(size_t alignment, size_t size) { return __libc_memalign(alignment, size); }
-inline void RawFree(void* p) { __libc_free(p); }
-}  // namespace
-
-extern "C" {
-
-void* malloc(size_t size) noexcept {
-  if (CountAndFail()) return nullptr;
-  return __libc_malloc(size);
-}
-
-void* calloc(size_t count, size_t size) noexcept {
-  if (CountAndFail()) return nullptr;
-  return __libc_calloc(count, size);
-}
+void* malloc(size_t size) noexcept { return CountAndFail() ? nullptr : __libc_malloc(size); }
+void* calloc(size_t count, size_t size) noexcept { return CountAndFail() ? nullptr : __libc_calloc(count, size); }
 
 void* realloc(void* p, size_t size) noexcept {
   // realloc(p, 0) frees; everything else (re)allocates.
-  if (p && size == 0) {
-    CountDeallocation(p);
-  } else if (CountAndFail()) {
-    return nullptr;
-  }
+  if (p && size == 0) CountDeallocation(p);
+  else if (CountAndFail()) return nullptr;
   return __libc_realloc(p, size);
 }
 
@@ -114,73 +85,54 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
 }
 
 void* aligned_alloc(size_t alignment, size_t size) noexcept {
-  if (CountAndFail()) return nullptr;
-  return __libc_memalign(alignment, size);
+  return CountAndFail() ? nullptr : __libc_memalign(alignment, size);
 }
-
 void* memalign(size_t alignment, size_t size) noexcept {
-  if (CountAndFail()) return nullptr;
-  return __libc_memalign(alignment, size);
+  return CountAndFail() ? nullptr : __libc_memalign(alignment, size);
 }
 
 void free(void* p) noexcept {
   CountDeallocation(p);
   __libc_free(p);
 }
-
 }  // extern "C"
+#endif
 
-#else
-
+#if !KASP2_ALLOCATION_COUNTER_TSAN
+// ---- operator new / delete ----------------------------------------------
+// Each counts once and takes its block from glibc directly (or from the
+// sanitizer's malloc), so an allocation is never counted twice when malloc
+// is interposed too.
 namespace {
-[[maybe_unused]] inline void* RawMalloc(size_t size) { return std::malloc(size); }
-[[maybe_unused]] inline void* RawMemalign(size_t alignment, size_t size) {
+
+#if KASP2_INTERPOSE_MALLOC
+void* RawAllocate(size_t size, size_t alignment) { return __libc_memalign(alignment, size); }
+void RawFree(void* p) { __libc_free(p); }
+#else
+void* RawAllocate(size_t size, size_t alignment) {
   void* p = nullptr;
   return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
 }
-[[maybe_unused]] inline void RawFree(void* p) { std::free(p); }
-}  // namespace
-
+void RawFree(void* p) { std::free(p); }
 #endif
 
-#if !defined(KASP2_ALLOCATION_COUNTER_TSAN)
-// ---- operator new / delete ----------------------------------------------
-// Each counts once and uses the raw allocator directly, so an allocation is
-// never counted twice when malloc is interposed too.
-
-namespace {
-
-void* NewOrNull(size_t size) {
+void* NewOrNull(size_t size, size_t alignment = alignof(std::max_align_t)) {
   if (CountAndFail()) return nullptr;
-  return RawMalloc(size == 0 ? 1 : size);
-}
-
-void* AlignedNewOrNull(size_t size, std::align_val_t alignment) {
-  if (CountAndFail()) return nullptr;
-  size_t align = static_cast<size_t>(alignment);
-  if (align < sizeof(void*)) align = sizeof(void*);
-  return RawMemalign(align, size == 0 ? 1 : size);
+  return RawAllocate(size == 0 ? 1 : size, alignment < sizeof(void*) ? sizeof(void*) : alignment);
 }
 
 // The throwing forms follow the standard: call the new-handler and retry,
 // or throw std::bad_alloc when there is none.
-void* NewOrThrow(size_t size) {
+void* NewOrThrow(size_t size, size_t alignment = alignof(std::max_align_t)) {
   for (;;) {
-    if (void* p = NewOrNull(size)) return p;
+    if (void* p = NewOrNull(size, alignment)) return p;
     std::new_handler handler = std::get_new_handler();
     if (!handler) throw std::bad_alloc();
     handler();
   }
 }
 
-void* AlignedNewOrThrow(size_t size, std::align_val_t alignment) {
-  for (;;) {
-    if (void* p = AlignedNewOrNull(size, alignment)) return p;
-    std::new_handler handler = std::get_new_handler();
-    if (!handler) throw std::bad_alloc();
-    handler();
-  }
-}
+constexpr size_t Bytes(std::align_val_t alignment) { return static_cast<size_t>(alignment); }
 
 void Delete(void* p) noexcept {
   CountDeallocation(p);
@@ -189,18 +141,15 @@ void Delete(void* p) noexcept {
 
 }  // namespace
 
+using Align = std::align_val_t;
 void* operator new(size_t size) { return NewOrThrow(size); }
 void* operator new[](size_t size) { return NewOrThrow(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return NewOrNull(size); }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return NewOrNull(size); }
-void* operator new(size_t size, std::align_val_t alignment) { return AlignedNewOrThrow(size, alignment); }
-void* operator new[](size_t size, std::align_val_t alignment) { return AlignedNewOrThrow(size, alignment); }
-void* operator new(size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return AlignedNewOrNull(size, alignment);
-}
-void* operator new[](size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
-  return AlignedNewOrNull(size, alignment);
-}
+void* operator new(size_t size, Align a) { return NewOrThrow(size, Bytes(a)); }
+void* operator new[](size_t size, Align a) { return NewOrThrow(size, Bytes(a)); }
+void* operator new(size_t size, Align a, const std::nothrow_t&) noexcept { return NewOrNull(size, Bytes(a)); }
+void* operator new[](size_t size, Align a, const std::nothrow_t&) noexcept { return NewOrNull(size, Bytes(a)); }
 
 void operator delete(void* p) noexcept { Delete(p); }
 void operator delete[](void* p) noexcept { Delete(p); }
@@ -208,40 +157,25 @@ void operator delete(void* p, size_t) noexcept { Delete(p); }
 void operator delete[](void* p, size_t) noexcept { Delete(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { Delete(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { Delete(p); }
-void operator delete(void* p, std::align_val_t) noexcept { Delete(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { Delete(p); }
-void operator delete(void* p, size_t, std::align_val_t) noexcept { Delete(p); }
-void operator delete[](void* p, size_t, std::align_val_t) noexcept { Delete(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { Delete(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { Delete(p); }
+void operator delete(void* p, Align) noexcept { Delete(p); }
+void operator delete[](void* p, Align) noexcept { Delete(p); }
+void operator delete(void* p, size_t, Align) noexcept { Delete(p); }
+void operator delete[](void* p, size_t, Align) noexcept { Delete(p); }
+void operator delete(void* p, Align, const std::nothrow_t&) noexcept { Delete(p); }
+void operator delete[](void* p, Align, const std::nothrow_t&) noexcept { Delete(p); }
 #endif  // !KASP2_ALLOCATION_COUNTER_TSAN
 
 // ---- AllocationCounter ----------------------------------------------------
 
-AllocationCounter::AllocationCounter()
-    : startAllocations_(tAllocations),
-      startDeallocations_(tDeallocations),
-      startProcessAllocations_(gProcessAllocations.load(std::memory_order_relaxed)) {}
+AllocationCounter::AllocationCounter() : startAllocations_(tAllocations), startDeallocations_(tDeallocations) {}
 
 int64_t AllocationCounter::Allocations() const { return tAllocations - startAllocations_; }
-
 int64_t AllocationCounter::Deallocations() const { return tDeallocations - startDeallocations_; }
-
-int64_t AllocationCounter::AllAllocations() const {
-  return gProcessAllocations.load(std::memory_order_relaxed) - startProcessAllocations_;
-}
 
 void AllocationCounter::Reset() {
   startAllocations_ = tAllocations;
   startDeallocations_ = tDeallocations;
-  startProcessAllocations_ = gProcessAllocations.load(std::memory_order_relaxed);
 }
-
-int64_t AllocationCounter::ThreadAllocationsSoFar() { return tAllocations; }
-
-int64_t AllocationCounter::ThreadDeallocationsSoFar() { return tDeallocations; }
-
-int64_t AllocationCounter::ProcessAllocationsSoFar() { return gProcessAllocations.load(std::memory_order_relaxed); }
 
 bool AllocationCounter::MallocIsCounted() { return KASP2_INTERPOSE_MALLOC != 0; }
 
@@ -252,10 +186,4 @@ void AllocationCounter::FailNthAllocationForTesting(int64_t n) {
 
 bool AllocationCounter::InjectedFailureHappened() { return tInjectedFailure; }
 
-bool AllocationCounter::IsCounting() {
-#if defined(KASP2_ALLOCATION_COUNTER_TSAN)
-  return false;
-#else
-  return true;
-#endif
-}
+bool AllocationCounter::IsCounting() { return !KASP2_ALLOCATION_COUNTER_TSAN; }

@@ -20,9 +20,7 @@
 //
 // Counts are kept per thread: a counter sees only the allocations of the
 // thread that made it, so work done by other test threads does not disturb
-// it. AllAllocations() reads the process-wide total for tests that must also
-// cover their worker threads (then no unrelated thread may run meanwhile).
-// A counter is used on the thread that made it; it is not copyable.
+// it. A counter is used on the thread that made it; it is not copyable.
 class AllocationCounter {
  public:
   AllocationCounter();
@@ -33,15 +31,9 @@ class AllocationCounter {
   // counter was made or last Reset.
   int64_t Allocations() const;
   int64_t Deallocations() const;
-  // Allocations on every thread of the process since the counter was made.
-  int64_t AllAllocations() const;
   // Starts counting afresh.
   void Reset();
 
-  // Running totals since the process started.
-  static int64_t ThreadAllocationsSoFar();
-  static int64_t ThreadDeallocationsSoFar();
-  static int64_t ProcessAllocationsSoFar();
   // True when malloc and its relatives are counted, not only operator new.
   static bool MallocIsCounted();
   // False in ThreadSanitizer builds, whose runtime owns operator new: nothing
@@ -59,5 +51,4 @@ class AllocationCounter {
  private:
   int64_t startAllocations_;
   int64_t startDeallocations_;
-  int64_t startProcessAllocations_;
 };

@@ -107,7 +107,9 @@ T Convert(const Value& v, T def) {
     return v.bits != 0;
   } else {
     using L = std::numeric_limits<T>;
-    auto clamp = [](auto x) { return std::cmp_less(x, L::min()) ? L::min() : std::cmp_greater(x, L::max()) ? L::max() : T(x); };
+    auto clamp = [](auto x) {
+      return std::cmp_less(x, L::min()) ? L::min() : std::cmp_greater(x, L::max()) ? L::max() : T(x);
+    };
     if (v.tag == kzTypeInt32) return clamp(FromBits<int32_t>(v.bits));
     return v.tag == kzTypeInt64 ? clamp(FromBits<int64_t>(v.bits)) : clamp(v.bits);
   }
@@ -123,7 +125,8 @@ inline bool SameFloat(double a, double b) { return (std::isnan(a) && std::isnan(
 inline std::string CheckRecord(const zRecord& record, const RecordModel& model, int step) {
   RECORD_MODEL_CHECK(record.FixedFieldCount() == (model.media ? veMediaRecord::kFixedFieldCount : 0));
   for (int i = 0; i < record.FixedFieldCount(); ++i) {
-    RECORD_MODEL_CHECK(record.FixedFieldAt(i).key == kFixedKeys[i] && ValueOf(record.FixedFieldAt(i)) == model.fixed[i]);
+    const zVariable& field = record.FixedFieldAt(i);
+    RECORD_MODEL_CHECK(field.key == kFixedKeys[i] && ValueOf(field) == model.fixed[i]);
   }
   RECORD_MODEL_CHECK(record.Count() == int32_t(model.entries.size()));
   for (const auto& [key, value] : model.entries) {
@@ -137,14 +140,16 @@ inline std::string CheckGetters(const zRecord& record, const RecordModel& model,
   static const Value kMissing;
   const Value& v = model.Slot(key) ? *model.Slot(key) : kMissing;
   RECORD_MODEL_CHECK(record.Has(key) == (v.tag != kzTypeNone));
-  RECORD_MODEL_CHECK(record.AsInt32(key, -5) == Convert<int32_t>(v, -5) && record.AsInt64(key, -6) == Convert<int64_t>(v, -6) &&
+  RECORD_MODEL_CHECK(record.AsInt32(key, -5) == Convert<int32_t>(v, -5) &&
+                     record.AsInt64(key, -6) == Convert<int64_t>(v, -6) &&
                      record.AsUInt64(key, 7) == Convert<uint64_t>(v, 7));
   // Both defaults, so that a NaN read as a truth value cannot pass for the default.
   RECORD_MODEL_CHECK(record.AsBool(key, true) == Convert(v, true) && record.AsBool(key, false) == Convert(v, false));
-  RECORD_MODEL_CHECK(SameFloat(record.AsFloat(key, 0.25f), Convert(v, 0.25f)) && SameFloat(record.AsDouble(key, 0.5), Convert(v, 0.5)));
+  RECORD_MODEL_CHECK(SameFloat(record.AsFloat(key, 0.25f), Convert(v, 0.25f)) &&
+                     SameFloat(record.AsDouble(key, 0.5), Convert(v, 0.5)));
   const char* text = record.AsText(key);
-  RECORD_MODEL_CHECK(text ? v.tag == kzTypeOwned && std::memcmp(text, v.owned.data(), v.owned.size()) == 0 && !text[v.owned.size()]
-                          : v.tag != kzTypeOwned);
+  const bool sameText = text && std::memcmp(text, v.owned.data(), v.owned.size()) == 0 && !text[v.owned.size()];
+  RECORD_MODEL_CHECK(text ? v.tag == kzTypeOwned && sameText : v.tag != kzTypeOwned);
   return {};
 }
 
@@ -199,7 +204,10 @@ std::string RunRecordScript(Input& input, int maxSteps) {
     const uint32_t raw32 = input.template ConsumeIntegral<uint32_t>();
     const uint64_t raw64 = input.template ConsumeIntegral<uint64_t>();
     // A typed setter must succeed and leave exactly this value in the model's slot.
-    auto set = [&](bool ok, uint8_t tag, uint64_t bits) { return m.SlotForWrite(key) = Value{tag, flags, bits, {}}, ok; };
+    auto set = [&](bool ok, uint8_t tag, uint64_t bits) {
+      m.SlotForWrite(key) = Value{tag, flags, bits, {}};
+      return ok;
+    };
     bool ok = true;
     switch (input.template ConsumeIntegralInRange<int>(0, 10)) {
       case 0: ok = set(r.SetInt32(key, int32_t(raw32), flags), kzTypeInt32, raw32); break;
@@ -224,7 +232,10 @@ std::string RunRecordScript(Input& input, int maxSteps) {
         zRecordFactory factory;
         int calls = 0;
         if (input.ConsumeBool()) {
-          factory = [&calls](zVariable& to, const zVariable& source) { return ++calls, to.full_copy(source.type, source); };
+          factory = [&calls](zVariable& to, const zVariable& source) {
+            ++calls;
+            return to.full_copy(source.type, source);
+          };
         }
         ok = r.Copy(record(from), fullCopy, keyedOnly, factory) && (fullCopy || calls == 0);
         ModelCopy(m, models[from], fullCopy, keyedOnly);
@@ -269,7 +280,9 @@ class SeededInput {
   explicit SeededInput(uint64_t seed) : random_(seed) {}
   size_t remaining_bytes() const { return 1; }
   bool ConsumeBool() { return (random_() & 1) != 0; }
-  std::string ConsumeRandomLengthString(size_t most) { return std::string(random_() % (most + 1), char('a' + random_() % 26)); }
+  std::string ConsumeRandomLengthString(size_t most) {
+    return std::string(random_() % (most + 1), static_cast<char>('a' + random_() % 26));
+  }
   template <class T>
   T ConsumeIntegralInRange(T low, T high) {
     return static_cast<T>(low + static_cast<T>(random_() % static_cast<uint64_t>(high - low + 1)));
@@ -278,9 +291,10 @@ class SeededInput {
   T ConsumeIntegral() {
     // Doubles: +-inf, NaN, +-2^63, 2^64, 2^31 - 1, 2^31, -2^31 - 1, 1e39 (beyond the float range);
     // floats: +-inf, NaN, +-2^63, 2^64, 2^31, -1.5.
-    static constexpr uint64_t kEdges64[] = {0, 1, UINT64_MAX, INT64_MAX, uint64_t(INT64_MIN), uint64_t(int64_t(INT32_MIN)),
-        0x7ff0000000000000, 0xfff0000000000000, 0x7ff8000000000000, 0x43e0000000000000, 0xc3e0000000000000,
-        0x43f0000000000000, 0x41dfffffffc00000, 0x41e0000000000000, 0xc1e0000000200000, 0x48078287f49c4a1d};
+    static constexpr uint64_t kEdges64[] = {
+        0, 1, UINT64_MAX, INT64_MAX, uint64_t(INT64_MIN), uint64_t(int64_t(INT32_MIN)), 0x7ff0000000000000,
+        0xfff0000000000000, 0x7ff8000000000000, 0x43e0000000000000, 0xc3e0000000000000, 0x43f0000000000000,
+        0x41dfffffffc00000, 0x41e0000000000000, 0xc1e0000000200000, 0x48078287f49c4a1d};
     static constexpr uint32_t kEdges32[] = {0, 1, UINT32_MAX, INT32_MAX, uint32_t(INT32_MIN), 0x7f800000, 0xff800000,
         0x7fc00000, 0x5f000000, 0xdf000000, 0x5f800000, 0x4f000000, 0xbfc00000};
     if (sizeof(T) == 1 || random_() % 3 != 0) return static_cast<T>(random_());

@@ -17,15 +17,6 @@ std::vector<TestHostMethods::Call> TestHostMethods::Calls() const {
   return calls_;
 }
 
-void TestHostMethods::ClearCalls() {
-  std::vector<Call> dropped;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    dropped.swap(calls_);
-  }
-  // Buffers are released outside the mutex: their release may recycle them.
-}
-
 void TestHostMethods::VideoReceived(const std::string& rendererName, kaBuffer2Producer& producer) {
   videoCount_.fetch_add(1);
   Receive(Kind::kVideo, rendererName, producer);
@@ -45,13 +36,7 @@ void TestHostMethods::Receive(Kind kind, const std::string& rendererName, kaBuff
   if (request == Request::kBuffer || request == Request::kMetadataThenBuffer) buffer = producer.ProduceBuffer();
 
   if (record) {
-    Call call;
-    call.kind = kind;
-    call.rendererName = rendererName;
-    call.metadataAddress = metadata;
-    if (metadata) call.metadata = *metadata;
-    call.bufferAddress = buffer.get();
-    if (keepBuffers_.load()) call.buffer = buffer;
+    Call call{kind, rendererName, metadata ? *metadata : veMediaRecord(), keepBuffers_.load() ? buffer : nullptr};
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(std::move(call));
   }

@@ -28,13 +28,9 @@ class TestHostMethods : public kaSourcesPluginMethods {
   struct Call {
     Kind kind = Kind::kVideo;
     std::string rendererName;
-    // Set when the format was asked for: ProduceMetadata()'s address and a
-    // copy of the record taken during the call.
-    const veMediaRecord* metadataAddress = nullptr;
-    veMediaRecord metadata;
-    // Set when the buffer was asked for: ProduceBuffer()'s address, and the
-    // pointer itself when buffers are kept (else dropped as the call returns).
-    kaBuffer2* bufferAddress = nullptr;
+    veMediaRecord metadata;  // a copy taken during the call, when the format was asked for
+    // The buffer when it was asked for and buffers are kept (else dropped as
+    // the call returns).
     std::shared_ptr<kaBuffer2> buffer;
   };
 
@@ -55,8 +51,6 @@ class TestHostMethods : public kaSourcesPluginMethods {
   int64_t AudioCount() const { return audioCount_.load(); }
   // Copies of the recorded calls, oldest first.
   std::vector<Call> Calls() const;
-  // Forgets the recorded calls and drops the buffers they kept.
-  void ClearCalls();
 
   void VideoReceived(const std::string& rendererName, kaBuffer2Producer& producer) override;
   void AudioReceived(const std::string& rendererName, kaOptimizedBuffer2Producer& producer) override;

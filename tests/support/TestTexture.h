@@ -14,8 +14,6 @@ class TestTexture : public kaBuffer2, public luXITexture {
  public:
   static std::shared_ptr<TestTexture> Make(int32_t width, int32_t height, int32_t bytesPerRow);
 
-  luXITexture* Texture() { return this; }
-
   int32_t QueryInterface(const char* name, void** out) override;
   int32_t AddRef() override;
   int32_t Release() override;

@@ -1,5 +1,7 @@
 #include "support/TraceCapture.h"
 
+#include <algorithm>
+
 TraceCapture::TraceCapture() {
   zTraceManager& manager = zTraceManager::Default();
   manager.GetSink(&previousSink_, &previousContext_);
@@ -26,30 +28,13 @@ std::vector<uint32_t> TraceCapture::Levels() const {
 }
 
 std::string TraceCapture::Text() const {
-  std::lock_guard<std::mutex> guard(mutex_);
   std::string text;
-  for (const std::string& line : lines_) {
-    text += line;
-    text += '\n';
-  }
+  for (const std::string& line : Lines()) text += line + '\n';
   return text;
 }
 
-size_t TraceCapture::Count() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return lines_.size();
-}
-
 bool TraceCapture::Contains(const std::string& fragment) const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  for (const std::string& line : lines_) {
-    if (line.find(fragment) != std::string::npos) return true;
-  }
-  return false;
-}
-
-void TraceCapture::Clear() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  lines_.clear();
-  levels_.clear();
+  const std::vector<std::string> lines = Lines();
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(fragment) != std::string::npos; });
 }

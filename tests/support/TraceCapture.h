@@ -25,10 +25,9 @@ class TraceCapture {
   std::vector<uint32_t> Levels() const;
   // All messages joined, each followed by '\n'.
   std::string Text() const;
-  size_t Count() const;
+  size_t Count() const { return Lines().size(); }
   // True when some message contains `fragment`.
   bool Contains(const std::string& fragment) const;
-  void Clear();
 
  private:
   static void Receive(void* context, uint32_t level, const char* text, size_t length);
