@@ -16,6 +16,12 @@ ToneGenerator::Settings ToneSettings(const AudioSourceOptions& options) {
   const bool reachesCueUnchanged =
       options.sampleRate == kaPluginAudioRenderer::kWorkingSampleRate && !options.driftCorrection;
   settings.waveform = reachesCueUnchanged ? ToneGenerator::Waveform::kCounter : ToneGenerator::Waveform::kSine;
+  if (options.toneHz > 0.0) {  // one sine at the asked level, for measurements of what a listener hears
+    settings.waveform = ToneGenerator::Waveform::kSine;
+    settings.frequency = options.toneHz;
+    settings.secondFrequency = 0.0;
+    settings.amplitude = std::pow(10.0, options.toneLevelDbfs / 20.0);
+  }
   return settings;
 }
 

@@ -42,6 +42,8 @@ class HostAudioSource {
   SampleAudioRenderer& Renderer() { return *renderer_; }
   const ToneGenerator& Generator() const { return generator_; }
   // Whether the cued audio can be checked frame by frame (the counter).
+  // The signal the source sends, so that a checker can recompute it.
+  const ToneGenerator::Settings& Signal() const { return generator_.GetSettings(); }
   bool SendsCounter() const { return generator_.GetSettings().waveform == ToneGenerator::Waveform::kCounter; }
 
   void Start(int64_t startMicros) { start_ = startMicros; }

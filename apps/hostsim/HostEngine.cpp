@@ -74,8 +74,8 @@ bool HostEngine::Open(const std::string& outDir, double durationSeconds, std::st
   for (size_t i = 0; i < audioSources_.size(); ++i) {
     const AudioSourceOptions& options = audioSources_[i]->Options();
     AudioCounters& counters = *audioCounters_[i];
-    const AudioStreamChecker::Tone tone{HostAudioSource::kToneFrequency, HostAudioSource::kSecondToneFrequency,
-                                        HostAudioSource::kToneAmplitude};
+    const ToneGenerator::Settings& signal = audioSources_[i]->Signal();
+    const AudioStreamChecker::Tone tone{signal.frequency, signal.secondFrequency, signal.amplitude};
     counters.checker = std::make_unique<AudioStreamChecker>(
         audioSources_[i]->SendsCounter() ? AudioStreamChecker::Mode::kCounter : AudioStreamChecker::Mode::kSine, tone,
         kaPluginAudioRenderer::kWorkingSampleRate);

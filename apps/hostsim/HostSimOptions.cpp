@@ -1,5 +1,6 @@
 #include "HostSimOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -138,7 +139,7 @@ bool ParseAudioSource(const std::string& text, AudioSourceOptions& out, std::str
   const std::vector<std::string> parts = Split(text, ':');
   const size_t at = parts[0].find('@');
   if (parts.size() < 2 || at == std::string::npos) {
-    error = "--audio wants FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC], got " + text;
+    error = "--audio wants FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC][:tone=HZ[:level=DBFS]], got " + text;
     return false;
   }
   if (!FourCCFromText(parts[0].substr(0, at), out.format) || !ToneGenerator::IsSupportedFormat(out.format)) {
@@ -158,6 +159,7 @@ bool ParseAudioSource(const std::string& text, AudioSourceOptions& out, std::str
     return false;
   }
   out.channels = static_cast<int32_t>(channels);
+  bool hasLevel = false;
   for (size_t i = 2; i < parts.size(); ++i) {
     if (parts[i].rfind("ppm=", 0) == 0) {
       if (!ParseDouble(parts[i].substr(4), out.ppm) || std::fabs(out.ppm) > 10000.0) {
@@ -168,10 +170,28 @@ bool ParseAudioSource(const std::string& text, AudioSourceOptions& out, std::str
       out.driftCorrection = true;
     } else if (parts[i].rfind("delay=", 0) == 0) {
       if (!ParseDelay(parts[i].substr(6), out.delaySeconds, error)) return false;
+    } else if (parts[i].rfind("tone=", 0) == 0) {
+      // Below both the source's and the output's Nyquist frequency.
+      const double nyquist = std::min(out.sampleRate, kaPluginAudioRenderer::kWorkingSampleRate) / 2.0;
+      if (!ParseDouble(parts[i].substr(5), out.toneHz) || !(out.toneHz > 0.0 && out.toneHz < nyquist)) {
+        error = "tone must be above 0 and below half the source's and the output's rate: " + text;
+        return false;
+      }
+    } else if (parts[i].rfind("level=", 0) == 0) {
+      if (!ParseDouble(parts[i].substr(6), out.toneLevelDbfs) ||
+          !(out.toneLevelDbfs >= -120.0 && out.toneLevelDbfs <= 0.0)) {
+        error = "level must be -120 ... 0 dBFS: " + text;
+        return false;
+      }
+      hasLevel = true;
     } else {
       error = "unknown --audio setting '" + parts[i] + "'";
       return false;
     }
+  }
+  if (hasLevel && out.toneHz == 0.0) {
+    error = "level= sets the level of a tone= source: " + text;
+    return false;
   }
   return true;
 }
@@ -263,10 +283,12 @@ const char* HostSimUsage() {
          "  --video WxH@FPS:FORMAT[:delay=SEC]\n"
          "                    add a test-pattern source; FORMAT 2vuy or rgba; FPS such as\n"
          "                    25, 29.97, 59.94; delay = live delay in seconds (repeatable)\n"
-         "  --audio FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC]\n"
+         "  --audio FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC][:tone=HZ[:level=DBFS]]\n"
          "                    add a tone source; FORMAT sowt, fl32, in24, 42ni or 32ni; its\n"
          "                    clock runs N ppm fast (negative: slow); drift turns drift\n"
-         "                    correction on; delay = live delay in seconds (repeatable)\n"
+         "                    correction on; delay = live delay in seconds; tone = one\n"
+         "                    sine of HZ at DBFS (default -6) instead of the default\n"
+         "                    signal (repeatable)\n"
          "  --tolerance N     cue periods of writer silence and backlog the audio cue\n"
          "                    tolerates (default 3)\n"
          "  --simulated       run on a simulated clock, as fast as the CPU allows, with\n"
@@ -281,7 +303,8 @@ const char* HostSimUsage() {
          "in24@96000:6.\n"
          "\n"
          "Audio sources at 48000 without drift correction send a sample counter (a\n"
-         "full-scale ramp, checked frame by frame); the others send a 440 Hz sine.\n"
+         "full-scale ramp, checked frame by frame); the others send a 440 Hz and 221 Hz\n"
+         "sine, checked against a fit of both; a tone= source sends its one sine.\n"
          "\n"
          "Exit status: 0 when every check passed; 1 when audio lost or repeated samples\n"
          "beyond the expected priming and drift corrections, underran after priming, or\n"

@@ -18,7 +18,7 @@ struct VideoSourceOptions {
   std::string text;  // the option as given, for labels
 };
 
-// --audio FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC]
+// --audio FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC][:tone=HZ[:level=DBFS]]
 struct AudioSourceOptions {
   uint32_t format = 0;  // "sowt", "fl32", "in24", "42ni" or "32ni"
   int32_t sampleRate = 48000;
@@ -26,6 +26,10 @@ struct AudioSourceOptions {
   double ppm = 0.0;
   bool driftCorrection = false;
   double delaySeconds = 0.0;
+  // tone=HZ: one sine of HZ at `toneLevelDbfs` instead of the default signal
+  // (0: the sample counter or the two-tone sine).
+  double toneHz = 0.0;
+  double toneLevelDbfs = -6.0;
   std::string text;
 };
 

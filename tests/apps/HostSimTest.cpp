@@ -48,6 +48,11 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
       {"640x480@30:rgba:delay=-1", true, false, {}}, {"640x480@30:rgba:speed=2", true, false, {}},
       {"twos@48000:2", false, false, {}},         {"sowt@48000", false, false, {}},
       {"sowt@48000:2:ppm=20000", false, false, {}},
+      {"sowt@48000:2:tone=1000:level=-20", false, true, {48000, 0, 0}},
+      {"sowt@48000:2:tone=24000", false, false, {}},  // the output's Nyquist frequency
+      {"sowt@16000:1:tone=8000", false, false, {}},   // the source's
+      {"sowt@48000:2:tone=nan", false, false, {}},    {"sowt@48000:2:level=-6", false, false, {}},
+      {"sowt@48000:2:tone=1000:level=0.5", false, false, {}},
   };
   for (const auto& [text, isVideo, valid, parsed] : cases) {
     std::string error;
@@ -62,6 +67,9 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   }
   HostSimOptions options;
   std::string error;
+  AudioSourceOptions tone;
+  ASSERT_TRUE(ParseAudioSource("fl32@44100:2:tone=997.5:level=-20.5", tone, error)) << error;
+  EXPECT_EQ(std::tuple(tone.toneHz, tone.toneLevelDbfs), std::tuple(997.5, -20.5));
   auto parse = [&](std::vector<const char*> args) {
     args.insert(args.begin(), "kasp2-hostsim");
     return ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error);
