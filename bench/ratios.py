@@ -90,6 +90,9 @@ ROWS = [
      "vs libmd MD5 of the same bytes"),
     ("Filter-cache hit (LocateCachedBufferForFilterGraph)", "BM_Filter_CacheHit", ["BM_Filter_MD5"], None,
      "vs libmd MD5 of the same bytes"),
+    ("Media source: decode + convert + deliver, 1080p H.264 + AAC",
+     "BM_Media_DecodeDeliver1080p/process_time", ["BM_Media_FFmpegDecodeOnly1080p/process_time"], None,
+     "vs FFmpeg's demux + decode of the same file; CPU of all threads"),
 ]
 
 # Absolute costs worth showing on their own.
@@ -104,6 +107,8 @@ ABSOLUTE = [
     ("Resampler NearestLinear, 480 -> 481", "BM_Resampler/NearestLinear"),
     ("Resampler Linear (the drift path), 480 -> 481", "BM_Resampler/Linear"),
     ("Resampler Parabolic, 480 -> 481", "BM_Resampler/Parabolic"),
+    ("Smooth resampler (96-tap sinc), 480 stereo frames at 1 + 500 ppm", "BM_SmoothResampler"),
+    ("Drift tracker, one delivery", "BM_DriftTracker"),
     ("memcpy of the 1920-byte block", "BM_Resampler_Memcpy"),
     ("44.1 -> 48 kHz delivery", "BM_Resample44k_Kasp2Receive"),
 ]

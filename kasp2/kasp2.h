@@ -14,6 +14,7 @@
 #include "filters/kaRenderHash.h"
 #include "filters/kaVideoFilterManager.h"
 #include "render/kaLiveDelay.h"
+#include "render/kaLipSync.h"
 #include "render/kaRendererParams.h"
 #include "render/kaSourcesPluginMethods.h"
 #include "render/kaRenderer2.h"

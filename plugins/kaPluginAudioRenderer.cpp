@@ -1,5 +1,6 @@
 #include "plugins/kaPluginAudioRenderer.h"
 
+#include <cmath>
 #include <new>
 
 #include "Vel/CAudioFilter.h"
@@ -20,8 +21,9 @@ kaPluginAudioRenderer::kaPluginAudioRenderer(const std::string& name, kaBufferGr
 
 kaPluginAudioRenderer::~kaPluginAudioRenderer() {
   FlushAudio();
-  // The members then go in reverse order of declaration: the ring, the drift
-  // detector (which logs its final statistics), the resampler, and the
+  // The members then go in reverse order of declaration: the smooth
+  // correction's resampler and tracker, the ring, the drift detector (which
+  // logs its final statistics), the step resampler, and the
   // converter handles, already emptied by the flush.
 }
 
@@ -93,7 +95,38 @@ bool kaPluginAudioRenderer::IsDriftCorrectionEnabled() const {
   return driftCorrectionEnabled.load(std::memory_order_relaxed);
 }
 
+void kaPluginAudioRenderer::SetDriftCorrectionMode(DriftCorrectionMode mode) {
+  // A value outside the enumeration (cast from an integer) changes nothing.
+  if (mode != DriftCorrectionMode::kStep && mode != DriftCorrectionMode::kSmooth) return;
+  driftCorrectionMode_.store(mode, std::memory_order_relaxed);
+}
+
+kaPluginAudioRenderer::DriftCorrectionMode kaPluginAudioRenderer::GetDriftCorrectionMode() const {
+  return driftCorrectionMode_.load(std::memory_order_relaxed);
+}
+
+kaPluginAudioRenderer::SmoothDriftStatus kaPluginAudioRenderer::GetSmoothDriftStatus() const {
+  SmoothDriftStatus status;
+  status.ratio = smoothRatio_.load(std::memory_order_relaxed);
+  status.peakLevelError = smoothPeakLevelError_.load(std::memory_order_relaxed);
+  status.restarts = smoothRestarts_.load(std::memory_order_relaxed);
+  return status;
+}
+
 int kaPluginAudioRenderer::GetNumChannels() const { return numChannels.load(std::memory_order_relaxed); }
+
+void kaPluginAudioRenderer::SetLipSyncLatency(double seconds) {
+  constexpr double kCeiling = kaLiveDelay::kMaxSeconds + static_cast<double>(kPrimeFrames) / kWorkingSampleRate;
+  const double clamped = std::isnan(seconds) || seconds <= 0.0 ? 0.0 : (seconds < kCeiling ? seconds : kCeiling);
+  lipSyncLatency_.store(clamped, std::memory_order_relaxed);
+}
+
+double kaPluginAudioRenderer::GetLipSyncLatency() const { return lipSyncLatency_.load(std::memory_order_relaxed); }
+
+double kaPluginAudioRenderer::GetCueLatency() const {
+  const int64_t micros = cueLatencyMicros_.load(std::memory_order_relaxed);
+  return micros < 0 ? -1.0 : static_cast<double>(micros) / 1e6;
+}
 
 void kaPluginAudioRenderer::FlushAudio() {
   // Stop results are not looked at: a converter that will not stop is

@@ -9,9 +9,11 @@
 #include "buffers/kaBuffer2.h"
 #include "foundation/kaFoundation.h"
 #include "plugins/kaAudioDriftDetector.h"
+#include "plugins/kaAudioDriftTracker.h"
 #include "plugins/kaAudioSettings.h"
 #include "plugins/kaPluginRingBuffer.h"
 #include "plugins/kaSingleBufferAudioResampler.h"
+#include "plugins/kaSmoothDriftResampler.h"
 #include "plugins/kaXIAudioLiveDelay.h"
 #include "render/kaPluginRenderer.h"
 #include "render/kaRendererParams.h"
@@ -92,16 +94,57 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // While `changing` is true every cue is silent; setting it false starts a
   // pending resolution change (kResolutionSilenceCues).
   void SetChangingResolution(bool changing);
-  // Off at first. On, each delivery is measured against the clock and a
-  // block may be stretched or shrunk by one frame. The detector and resampler
-  // it makes live until the renderer dies, even when turned off again.
+  // Off at first. On, each delivery is measured against the clock and
+  // corrected as the drift-correction mode says. The objects it makes live
+  // until the renderer dies, even when turned off again.
   void SetDriftCorrectionEnabled(bool enabled);
   bool IsDriftCorrectionEnabled() const;
+  // How drift correction corrects (host threads, one atomic store; the next
+  // delivery takes it):
+  //  - kStep (the default): a block may be stretched or shrunk by one frame,
+  //    resampled linearly within the block, when the drift detector's window
+  //    asks for it (audible as a click on high tones);
+  //  - kSmooth: the whole stream is resampled continuously through a
+  //    windowed-sinc filter at a ratio that a drift tracker moves slowly, so
+  //    the same correction is spread inaudibly; it follows ±5,000 ppm from
+  //    start-up, and delays the audio by 48 frames (1 ms).
+  // A change of mode, or turning correction on or off, while audio flows
+  // starts the new way afresh at the next block (one discontinuity).
+  enum class DriftCorrectionMode : int32_t { kStep, kSmooth };
+  void SetDriftCorrectionMode(DriftCorrectionMode mode);
+  DriftCorrectionMode GetDriftCorrectionMode() const;
+  // What smooth correction is doing, for a host to show (any thread; each
+  // field loaded on its own): the ratio of the last block (input frames per
+  // output frame, 1 before any), the largest level error of the current
+  // measurement in frames (how far the ring's cushion moved), and how often
+  // the measurement restarted (gaps, channel changes, mode changes).
+  struct SmoothDriftStatus {
+    double ratio = 1.0;
+    double peakLevelError = 0.0;
+    uint64_t restarts = 0;
+  };
+  SmoothDriftStatus GetSmoothDriftStatus() const;
   // Stores the quad of bus 0 ... 3 in *quad and returns true.
   // Returns false, *quad untouched, for any other bus or a null `quad`.
   bool GetBusMappingQuad(int bus, unsigned long long* quad) const;
   // That of the last accepted block; 2 until the first.
   int GetNumChannels() const;
+
+  // ---- lip sync (host threads, no lock) -------------------------------------
+  // The latency at which this renderer's audio is to be heard, in seconds from
+  // the arrival of its block (kaLipSync::Align gives it for a source whose
+  // picture and sound share a clock). Each prime measures the cue path's own
+  // latency and tops it up with delay to reach this, on top of the live delay;
+  // a latency already longer is left as it is. 0 (the default), negative and
+  // NaN mean none; held at kaLiveDelay::kMaxSeconds plus the prime distance.
+  // Taken by the next prime, not by a primed stream (that would jump).
+  void SetLipSyncLatency(double seconds);
+  double GetLipSyncLatency() const;
+  // The cue path's latency measured at the last prime, in seconds: from the
+  // arrival of the newest block to the cue that hears it, i.e. the prime
+  // distance plus how long before the cue the writer last wrote (live delay
+  // and top-up not included); -1 before the first prime.
+  double GetCueLatency() const;
 
   // What the receive path did with the blocks delivered since construction.
   // Any thread may read them; each is loaded on its own, not as one snapshot.
@@ -199,18 +242,45 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
 
   // Appends `frames` working-format frames of the current channel count to
   // the ring, through the drift detector and resampler when drift correction
-  // is on. Delivery thread.
-  void Store(void* samples, int frames);
+  // is on. `sourceFrames` is the block's length at the working rate before
+  // any rounding to whole frames (its own frames × 48000 / its rate), which
+  // smooth correction measures. Delivery thread.
+  void Store(void* samples, int frames, double sourceFrames);
+  // The resamplers read 16-bit samples: a block not aligned for them is
+  // copied into a pooled buffer that `holder` keeps (back to the group's
+  // cache when it goes) and `samples` points there. False when no buffer
+  // could be had. Delivery thread.
+  bool AlignForResampler(void*& samples, int frames, int32_t channels, kaRef<kaBuffer2>& holder);
   // The ring write of `frames` frames of `channels` channels (byte count
   // saturated to 32 bits; the ring cuts what does not fit).
   void WriteFrames(const void* samples, int64_t frames, int32_t channels);
   // The normal-path read of one cue into `dest` (`size` bytes).
   void ReadPeriodLocked(unsigned char* dest, uint32_t size, int64_t elapsedMicros, int32_t channels,
                         int tolerancePeriods) Z_REQUIRES(rendererLock);
+  // At a prime: measures the cue path's latency and fixes the lip-sync top-up.
+  void PinLipSyncLocked(int64_t cueTime) Z_REQUIRES(rendererLock);
   // Tags a cued buffer with the channel-selection settings.
   void TagCuedBuffer(kaBuffer2& buffer) const;
   // The id of "input_channel_selection", or 0 while it cannot be interned.
   static zKey InputChannelSelectionKey();
+
+  // Lip sync, appended after the layout that plug-ins were built against.
+  std::atomic<double> lipSyncLatency_{0.0};      // seconds, stored by host threads
+  std::atomic<int64_t> cueLatencyMicros_{-1};   // stored by each prime
+  int64_t lipSyncTopUpFrames_ Z_GUARDED_BY(rendererLock) = 0;  // fixed by each prime
+
+  // Smooth drift correction. Appended at the end because plug-in subclasses
+  // are built against the layout above: every earlier member keeps its place.
+  // Through them a delivery in smooth mode goes (StoreSmooth); they are made
+  // by the first such delivery and live until the renderer dies.
+  void StoreSmooth(const short* samples, int frames, double sourceFrames, int32_t channels);
+  std::atomic<DriftCorrectionMode> driftCorrectionMode_{DriftCorrectionMode::kStep};
+  std::unique_ptr<kaAudioDriftTracker> driftTracker_;        // delivery
+  std::unique_ptr<kaSmoothDriftResampler> smoothResampler_;  // delivery
+  bool smoothActive_ = false;  // delivery: the last block went through them
+  std::atomic<double> smoothRatio_{1.0};         // stored by the delivery thread
+  std::atomic<double> smoothPeakLevelError_{0.0};
+  std::atomic<uint64_t> smoothRestarts_{0};
 };
 
 static_assert(std::atomic<double>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free &&

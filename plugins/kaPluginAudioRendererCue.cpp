@@ -4,6 +4,7 @@
 // the ring, which locks each of its operations. A write that lands between
 // the cue's seek and its read only adds data after the writer, so the
 // position the cue computed stays valid.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -109,6 +110,7 @@ int kaPluginAudioRenderer::Cue(kaBuffer2** buffer, const ka_renderer_params& par
       if (remainder != 0) base = base + frameBytes - remainder;
       readBase = static_cast<int32_t>(base);  // within -1,224,000 ... 33,792,000
       primeTime = cueTime;
+      PinLipSyncLocked(cueTime);
     }
   }
 
@@ -180,7 +182,8 @@ void kaPluginAudioRenderer::ReadPeriodLocked(unsigned char* dest, uint32_t size,
     return;
   }
 
-  const double delayFrames = audioDelay.load(std::memory_order_relaxed) * kWorkingSampleRate;
+  const double delayFrames = audioDelay.load(std::memory_order_relaxed) * kWorkingSampleRate +
+                             static_cast<double>(lipSyncTopUpFrames_);
   if (std::isfinite(delayFrames) && delayFrames >= 1.0) {
     const auto delay = static_cast<int64_t>(delayFrames < kLargestDelayFrames ? delayFrames : kLargestDelayFrames);
     // Refused (the read then starts at the live position) when the ring does
@@ -189,6 +192,28 @@ void kaPluginAudioRenderer::ReadPeriodLocked(unsigned char* dest, uint32_t size,
   }
   const uint32_t copied = ringBuffer.Read(dest, size);
   if (copied < size) FillSilence(dest + copied, size - copied);
+}
+
+// The base was just pinned kPrimeFrames behind the newest data, which
+// arrived at the ring's last write: that is the cue path's latency for as long
+// as this prime holds. The lip-sync top-up is what it lacks of the asked
+// latency, in whole frames (at most the ceiling's 10.05 s, so it fits).
+void kaPluginAudioRenderer::PinLipSyncLocked(int64_t cueTime) {
+  const int64_t lastWrite = ringBuffer.LastWriteTime();
+  // A cue that runs late may find a write newer than its cue time: the
+  // latency is then shorter than the prime distance (never below zero). A
+  // writer quiet for longer than an hour has no meaningful latency; the
+  // figure is held there rather than overflowing.
+  constexpr int64_t kPrimeMicros = static_cast<int64_t>(kPrimeFrames) * 1'000'000 / kWorkingSampleRate;
+  constexpr int64_t kLongestMicros = 3'600'000'000;
+  int64_t sinceWrite = 0;
+  if (lastWrite == 0 || __builtin_sub_overflow(cueTime, lastWrite, &sinceWrite)) sinceWrite = 0;
+  sinceWrite = std::clamp<int64_t>(sinceWrite, -kPrimeMicros, kLongestMicros);
+  const int64_t latency = kPrimeMicros + sinceWrite;
+  cueLatencyMicros_.store(latency, std::memory_order_relaxed);
+  const double wanted = lipSyncLatency_.load(std::memory_order_relaxed) * kMicrosPerSecond;
+  const double missing = wanted - static_cast<double>(latency);
+  lipSyncTopUpFrames_ = missing > 0.0 ? static_cast<int64_t>(missing * kWorkingSampleRate / kMicrosPerSecond + 0.5) : 0;
 }
 
 void kaPluginAudioRenderer::TagCuedBuffer(kaBuffer2& buffer) const {

@@ -37,6 +37,15 @@ struct ResampledDelivery {
   bool delivered;
 };
 
+// Where the smooth resampler's output goes, captured by one pointer for the
+// same reason; a block that the ring had to cut counts once, however many
+// pieces the resampler handed.
+struct SmoothDelivery {
+  kaPluginRingBuffer* ring;
+  int32_t channels;
+  bool truncated;
+};
+
 // The drift detector measures a delivery after a warm-up and keeps a window
 // of history before it corrects anything.
 constexpr std::chrono::milliseconds kDriftWarmup{500};
@@ -105,7 +114,8 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   }
 
   if (sampleRate == kWorkingSampleRate && static_cast<uint32_t>(format) == kWorkingFormat) {
-    Store(data, byteCount / (channels * 2));
+    const int frames = byteCount / (channels * 2);
+    Store(data, frames, frames);
     return;
   }
 
@@ -117,7 +127,13 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   }
   // Back to the group's cache when this handle goes, whatever Store does.
   const kaRef<kaBuffer2> converted = kaRef<kaBuffer2>::Adopt(made);
-  Store(converted->GetStorage(), frames);
+  // The block's own frames at the working rate, exactly: what the rate
+  // converter made of them, before it rounded to whole frames.
+  const int64_t bits = static_cast<int64_t>(veAudioFormat::BitsPerSample(static_cast<uint32_t>(format))) * channels;
+  const double sourceFrames = bits > 0 ? static_cast<double>(byteCount) * 8.0 / static_cast<double>(bits) *
+                                             kWorkingSampleRate / sampleRate
+                                       : frames;
+  Store(converted->GetStorage(), frames, sourceFrames);
 }
 
 kaPluginAudioRenderer::ReceiveCounters kaPluginAudioRenderer::GetReceiveCounters() const {
@@ -134,12 +150,46 @@ void kaPluginAudioRenderer::WriteFrames(const void* samples, int64_t frames, int
   if (bytes > 0 && ringBuffer.Write(samples, bytes) < bytes) blocksTruncated_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void kaPluginAudioRenderer::Store(void* samples, int frames) {
+bool kaPluginAudioRenderer::AlignForResampler(void*& samples, int frames, int32_t channels,
+                                              kaRef<kaBuffer2>& holder) {
+  if (reinterpret_cast<uintptr_t>(samples) % alignof(short) == 0) return true;
+  veMediaRecord format(veMediaTypeAudio);
+  format.SetSampleRate(kWorkingSampleRate);
+  format.SetChannelBuffers(1);
+  format.SetChannels(channels);
+  format.SetBitsPerSample(kWorkingBitsPerSample);
+  const uint32_t bytes = FrameBytesToWrite(frames, channels);
+  kaBuffer2* made = nullptr;
+  const int32_t result = bufferGroup->allocate_buffer(format, -1, frames, 0, &made);
+  holder = kaRef<kaBuffer2>::Adopt(made);
+  if (result != 0 || !holder || !holder->GetStorage() || holder->StorageSize() < bytes) return false;
+  zCopyMemory(samples, holder->GetStorage(), bytes);
+  samples = holder->GetStorage();
+  return true;
+}
+
+void kaPluginAudioRenderer::Store(void* samples, int frames, double sourceFrames) {
   const int32_t channels = numChannels.load(std::memory_order_relaxed);
   if (!samples || frames <= 0) return;
   if (!driftCorrectionEnabled.load(std::memory_order_relaxed)) {
+    smoothActive_ = false;
     WriteFrames(samples, frames, channels);
     return;
+  }
+  if (driftCorrectionMode_.load(std::memory_order_relaxed) == DriftCorrectionMode::kSmooth) {
+    kaRef<kaBuffer2> aligned;
+    if (!AlignForResampler(samples, frames, channels, aligned)) {
+      smoothActive_ = false;
+      WriteFrames(samples, frames, channels);
+      return;
+    }
+    StoreSmooth(static_cast<const short*>(samples), frames, sourceFrames, channels);
+    return;
+  }
+  if (smoothActive_) {
+    // Back from smooth correction: the detector's history ends before it.
+    smoothActive_ = false;
+    if (driftDetector) driftDetector->ResetMeasurement("Mode Change");
   }
 
   if (!driftDetector) {
@@ -173,27 +223,11 @@ void kaPluginAudioRenderer::Store(void* samples, int frames) {
     }
   }
 
-  // The resampler reads 16-bit samples; a plug-in's block that is not
-  // aligned for them is first copied into a pooled buffer, which goes back
-  // to the group's cache when this handle goes.
   kaRef<kaBuffer2> aligned;
   void* source = samples;
-  if (reinterpret_cast<uintptr_t>(samples) % alignof(short) != 0) {
-    veMediaRecord format(veMediaTypeAudio);
-    format.SetSampleRate(kWorkingSampleRate);
-    format.SetChannelBuffers(1);
-    format.SetChannels(channels);
-    format.SetBitsPerSample(kWorkingBitsPerSample);
-    const uint32_t bytes = FrameBytesToWrite(frames, channels);
-    kaBuffer2* made = nullptr;
-    const int32_t result = bufferGroup->allocate_buffer(format, -1, frames, 0, &made);
-    aligned = kaRef<kaBuffer2>::Adopt(made);
-    if (result != 0 || !aligned || !aligned->GetStorage() || aligned->StorageSize() < bytes) {
-      WriteFrames(samples, frames, channels);
-      return;
-    }
-    zCopyMemory(samples, aligned->GetStorage(), bytes);
-    source = aligned->GetStorage();
+  if (!AlignForResampler(source, frames, channels, aligned)) {
+    WriteFrames(samples, frames, channels);
+    return;
   }
 
   ResampledDelivery delivery{this, channels, false};
@@ -205,4 +239,43 @@ void kaPluginAudioRenderer::Store(void* samples, int frames) {
   // A resampler that could not make room delivers nothing: the block then
   // goes in as received rather than being lost.
   if (!delivery.delivered) WriteFrames(source, frames, channels);
+}
+
+void kaPluginAudioRenderer::StoreSmooth(const short* samples, int frames, double sourceFrames, int32_t channels) {
+  try {
+    if (!driftTracker_) driftTracker_ = std::make_unique<kaAudioDriftTracker>(kFlushTimeoutMicros);
+    if (!smoothResampler_) smoothResampler_ = std::make_unique<kaSmoothDriftResampler>();
+  } catch (const std::bad_alloc&) {
+    // Without them the block goes in as received; the next delivery tries again.
+  }
+  if (!driftTracker_ || !smoothResampler_) {
+    smoothActive_ = false;
+    WriteFrames(samples, frames, channels);
+    return;
+  }
+  // A stream that was written around them (correction off, step mode, a
+  // block that could not be resampled) is measured afresh.
+  if (!smoothActive_) driftTracker_->Restart();
+  smoothActive_ = true;
+  if (driftTracker_->BeginDelivery(zTime::MicroNow(), channels)) smoothResampler_->Reset();
+
+  SmoothDelivery delivery{&ringBuffer, channels, false};
+  const double ratio = driftTracker_->Ratio();
+  const int64_t written =
+      smoothResampler_->Process(samples, channels, frames, ratio, [&delivery](const int16_t* out, int count) {
+        const uint32_t bytes = FrameBytesToWrite(count, delivery.channels);
+        if (bytes > 0 && delivery.ring->Write(out, bytes) < bytes) delivery.truncated = true;
+      });
+  if (written < 0) {
+    // Memory short for a new channel count: the block goes in as received,
+    // and the next delivery measures afresh.
+    WriteFrames(samples, frames, channels);
+    smoothActive_ = false;
+  } else if (delivery.truncated) {
+    blocksTruncated_.fetch_add(1, std::memory_order_relaxed);
+  }
+  driftTracker_->EndDelivery(sourceFrames);
+  smoothRatio_.store(driftTracker_->Ratio(), std::memory_order_relaxed);
+  smoothPeakLevelError_.store(driftTracker_->PeakLevelError(), std::memory_order_relaxed);
+  smoothRestarts_.store(driftTracker_->Restarts(), std::memory_order_relaxed);
 }

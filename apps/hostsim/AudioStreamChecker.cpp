@@ -1,5 +1,6 @@
 #include "AudioStreamChecker.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -48,6 +49,10 @@ AudioStreamChecker::AudioStreamChecker(Mode mode, const Tone& tone, int32_t outp
     cycleFrames_[t] = frequency_[t] > 0.0 ? outputRate_ / frequency_[t] : 0.0;
   }
   expectedAmplitude_ = tone.amplitude / tones_ * 32768.0;
+  continuous_ = tone.continuous;
+  if (tone.settleSeconds > 0.0 && std::isfinite(tone.settleSeconds)) {
+    settleFrames_ = static_cast<int64_t>(std::ceil(tone.settleSeconds * outputRate_));
+  }
   if (tones_ == 2 && IsWholeHertz(tone.frequency) && IsWholeHertz(tone.secondFrequency)) {
     const auto first = static_cast<int64_t>(std::llround(tone.frequency));
     const auto second = static_cast<int64_t>(std::llround(tone.secondFrequency));
@@ -57,6 +62,7 @@ AudioStreamChecker::AudioStreamChecker(Mode mode, const Tone& tone, int32_t outp
 
 void AudioStreamChecker::AddPeriod(const int16_t* samples, int32_t frames, int32_t channels, bool newReadBase) {
   ++counts_.periods;
+  havePeriodTime_ = false;
   if (!samples || frames <= 0 || channels <= 0) return;
   // The first base of a stream is its start, not a re-prime. A base pinned
   // at a silent cue moves the position of the next sound.
@@ -75,7 +81,7 @@ void AudioStreamChecker::AddPeriod(const int16_t* samples, int32_t frames, int32
   counts_.started = true;
   if (mode_ == Mode::kCounter) {
     CheckCounter(samples, frames, channels);
-  } else {
+  } else if (mode_ == Mode::kSine) {
     CheckSine(samples, frames, channels);
   }
 }
@@ -116,6 +122,13 @@ void AudioStreamChecker::CheckCounter(const int16_t* samples, int32_t frames, in
       if (jump > ToneGenerator::kCounterPeriod / 2) jump -= ToneGenerator::kCounterPeriod;
       if (jump < -ToneGenerator::kCounterPeriod / 2) jump += ToneGenerator::kCounterPeriod;
       CountJump(jump);
+    }
+    if (!havePeriodTime_) {
+      // Frame f of the period is source frame `position` (modulo the period).
+      const int32_t first = (position - f % ToneGenerator::kCounterPeriod + ToneGenerator::kCounterPeriod) %
+                            ToneGenerator::kCounterPeriod;
+      periodTime_ = static_cast<double>(first) / outputRate_;
+      havePeriodTime_ = true;
     }
     // The first frame read after a re-prime shows its jump (none when the
     // new base happens to continue the stream).
@@ -222,7 +235,13 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
     for (int32_t j = 0; j < frames; ++j) sum += samples[static_cast<int64_t>(j) * channels] * row[j];
     projection[b] = sum;
   }
+  // Every basis row's coefficient, for the residual.
+  double coefficients[kMaxBasis] = {};
+  for (int r = 0; r < n; ++r) {
+    for (int c = 0; c < n; ++c) coefficients[r] += inverse_[r][c] * projection[c];
+  }
   double phase[kMaxTones] = {0, 0};
+  double centrePhase[kMaxTones] = {0, 0};
   bool fits = true;
   for (int t = 0; t < tones_; ++t) {
     double a = 0, b = 0;
@@ -230,6 +249,7 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
       a += inverse_[kBasisPerTone * t][c] * projection[c];
       b += inverse_[kBasisPerTone * t + 1][c] * projection[c];
     }
+    centrePhase[t] = std::atan2(b, a);
     // The phase at the tone's own time base: the phase at the period's
     // centre less the phase that the frames sounded before it account for.
     const double centre = static_cast<double>(soundingFrames_) + (frames - 1) / 2.0;
@@ -238,13 +258,24 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
     fits = fits && std::fabs(std::hypot(a, b) - expectedAmplitude_) <= kAmplitudeTolerance * expectedAmplitude_;
   }
   soundingFrames_ += frames;
+  // Channel 0 of source frame n holds the phase 2π f n / rate: the phases at
+  // the period's centre name its media time as a change from frame 0 does.
+  double centreFrames = 0.0;
+  if (fits && ResolveChange(centrePhase, &centreFrames)) {
+    periodTime_ = (centreFrames - (frames - 1) / 2.0) / outputRate_;
+    havePeriodTime_ = true;
+  }
+
+  // A period at a re-prime starts at a new read base: its jump is by design.
+  if (haveReference_ && !reprimePending_) MeasureResidual(samples, frames, channels, coefficients);
 
   if (!haveReference_) {
     // The first sounding period may start inside the converter's warm-up or
-    // the live delay's lead-in; the next one is the reference.
+    // the live delay's lead-in; the next one is the reference (or the first
+    // after the settling time).
     if (periodsUntilReference_ > 0) {
       --periodsUntilReference_;
-    } else if (fits) {
+    } else if (fits && soundingFrames_ >= settleFrames_) {
       haveReference_ = true;
       for (int t = 0; t < tones_; ++t) lastPhase_[t] = phase[t];
       slipFrames_ = 0.0;
@@ -270,6 +301,11 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
     return;
   }
   for (int t = 0; t < tones_; ++t) lastPhase_[t] = phase[t];
+  if (continuous_ && std::fabs(resolved) < 0.5) {
+    wanderFrames_ += resolved;
+    counts_.maxWanderFrames = std::max(counts_.maxWanderFrames, std::fabs(wanderFrames_));
+    resolved = 0.0;
+  }
   slipFrames_ += resolved;
   const int64_t slip = std::llround(slipFrames_);
   CountJump(slip - lastSlipFrames_);
@@ -278,4 +314,42 @@ void AudioStreamChecker::CheckSine(const int16_t* samples, int32_t frames, int32
   if (pendingMisfit_ && slip == lastSlipFrames_) ++counts_.corruptPeriods;
   pendingMisfit_ = false;
   lastSlipFrames_ = slip;
+}
+
+bool AudioStreamChecker::LastPeriodMediaTime(double* seconds) const {
+  if (!havePeriodTime_ || !seconds) return false;
+  const double pattern = PatternSeconds();
+  double time = pattern > 0.0 ? std::fmod(periodTime_, pattern) : periodTime_;
+  if (time < 0.0) time += pattern;
+  *seconds = time;
+  return true;
+}
+
+double AudioStreamChecker::PatternSeconds() const {
+  if (mode_ == Mode::kCounter) return static_cast<double>(ToneGenerator::kCounterPeriod) / outputRate_;
+  return static_cast<double>(cyclesPerPattern_) * cycleFrames_[0] / outputRate_;
+}
+
+void AudioStreamChecker::MeasureResidual(const int16_t* samples, int32_t frames, int32_t channels,
+                                         const double* coefficients) {
+  const int n = kBasisPerTone * tones_;
+  for (int32_t j = 0; j < frames; ++j) {
+    double fit = 0.0;
+    for (int r = 0; r < n; ++r) fit += coefficients[r] * basis_[static_cast<size_t>(r) * frames + j];
+    const double residual = samples[static_cast<int64_t>(j) * channels] - fit;
+    quality_.residualPeak = std::max(quality_.residualPeak, std::fabs(residual));
+    quality_.signalEnergy += fit * fit;
+    quality_.residualEnergy += residual * residual;
+  }
+  ++quality_.periods;
+}
+
+double AudioStreamChecker::Quality::ResidualPeakDbfs() const {
+  if (periods == 0) return 0.0;
+  return residualPeak > 0.0 ? 20.0 * std::log10(residualPeak / 32768.0) : -200.0;
+}
+
+double AudioStreamChecker::Quality::SinadDb() const {
+  if (periods == 0) return 0.0;
+  return residualEnergy > 0.0 ? 10.0 * std::log10(signalEnergy / residualEnergy) : 200.0;
 }

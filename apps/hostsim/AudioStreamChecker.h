@@ -35,7 +35,9 @@
 // when the period length changes.
 class AudioStreamChecker {
  public:
-  enum class Mode { kCounter, kSine };
+  // kSound: content the host does not know (a media input): only silence,
+  // drop-outs and re-primes are counted.
+  enum class Mode { kCounter, kSine, kSound };
 
   // The source's sine (kSine): one or two frequencies in Hz (0: no second
   // tone) and the share of full scale that the tones have together.
@@ -43,6 +45,29 @@ class AudioStreamChecker {
     double frequency = 440.0;
     double secondFrequency = 0.0;
     double amplitude = 0.5;
+    // Sounding time before the reference period: a smooth drift correction
+    // that is still settling hears the tones a little off their frequency,
+    // so jumps and quality are measured only after it.
+    double settleSeconds = 0.0;
+    // The stream is resampled continuously (smooth drift correction): its
+    // timing may wander slowly with the correction's ratio, so a change of
+    // less than half a frame from one period to the next is wander, not a
+    // lost or repeated frame.
+    bool continuous = false;
+  };
+
+  // What a listener hears of a sine (kSine), over the periods after the
+  // reference that are not at a re-prime: per period, the residual is the
+  // samples of channel 0 less the fitted tones.
+  struct Quality {
+    uint64_t periods = 0;
+    double residualPeak = 0.0;    // largest |residual|, in 16-bit steps
+    double signalEnergy = 0.0;    // Σ fit², in 16-bit steps squared
+    double residualEnergy = 0.0;  // Σ residual²
+    // The residual's peak in dBFS, and signal over residual power (SINAD)
+    // in dB; both -200 / 200 without residual, 0 / 0 without periods.
+    double ResidualPeakDbfs() const;
+    double SinadDb() const;
   };
 
   struct Counts {
@@ -56,6 +81,7 @@ class AudioStreamChecker {
     uint64_t reprimeRepeatedFrames = 0;  // replayed where one did
     uint64_t corruptPeriods = 0;     // samples that are no frame of the source
     bool started = false;
+    double maxWanderFrames = 0.0;  // continuous: the farthest the timing wandered from the reference
   };
 
   // `outputRate` is the cued audio's rate; `tone` matters to kSine only.
@@ -67,7 +93,18 @@ class AudioStreamChecker {
   void AddPeriod(const int16_t* samples, int32_t frames, int32_t channels, bool newReadBase);
 
   const Counts& GetCounts() const { return counts_; }
+  const Quality& GetQuality() const { return quality_; }
   Mode GetMode() const { return mode_; }
+
+  // Where the last period began on the source's own clock: the media time of
+  // its first frame, in seconds from the source's frame 0, known modulo
+  // PatternSeconds() (the sample counter's period; the pair of tones' common
+  // period; one cycle of a single tone). Read from the cued samples alone:
+  // the frame the counter names, or the instant the fitted phases name.
+  // False when the last period was silent, held no clean frame of the
+  // counter, or fitted no tone.
+  bool LastPeriodMediaTime(double* seconds) const;
+  double PatternSeconds() const;
 
  private:
   static constexpr int kMaxTones = 2;
@@ -86,6 +123,9 @@ class AudioStreamChecker {
   // tone's phase: the first tone's names it within half a cycle, the second
   // picks the whole cycles. False when the two do not agree on any.
   bool ResolveChange(const double phaseChange[kMaxTones], double* frames) const;
+  // Adds channel 0 of a period less the fit of `coefficients` (one per
+  // basis row) to quality_.
+  void MeasureResidual(const int16_t* samples, int32_t frames, int32_t channels, const double* coefficients);
 
   Mode mode_;
   int tones_ = 1;
@@ -98,6 +138,10 @@ class AudioStreamChecker {
   // tone, or when the frequencies are not whole numbers of hertz).
   int64_t cyclesPerPattern_ = 1;
   Counts counts_;
+  Quality quality_;
+  int64_t settleFrames_ = 0;  // sounding frames before the reference may be taken
+  bool continuous_ = false;
+  double wanderFrames_ = 0.0;  // continuous: the slow slips summed
   bool reprimePending_ = false;
 
   // kCounter: the source frame (modulo the counter's period) expected next.
@@ -118,4 +162,8 @@ class AudioStreamChecker {
   double slipFrames_ = 0.0;
   int64_t lastSlipFrames_ = 0;
   bool pendingMisfit_ = false;  // the last sounding period fitted no tone
+
+  // The last period's media time (LastPeriodMediaTime), when known.
+  bool havePeriodTime_ = false;
+  double periodTime_ = 0.0;
 };

@@ -1,6 +1,7 @@
 #include "HostAudioSource.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -25,11 +26,19 @@ ToneGenerator::Settings ToneSettings(const AudioSourceOptions& options) {
   return settings;
 }
 
+// "A1" for index 0. Formatted rather than concatenated: GCC 12 at -O3 takes
+// "A" + std::to_string(...) for an overlapping copy (-Wrestrict).
+std::string SourceName(int index) {
+  char name[16];
+  std::snprintf(name, sizeof name, "A%d", index + 1);
+  return name;
+}
+
 }  // namespace
 
 HostAudioSource::HostAudioSource(int index, const AudioSourceOptions& options, int tolerancePeriods,
                                  kaBufferGroup2& group, kaSourcesPluginMethods& host)
-    : name_("A" + std::to_string(index + 1)),
+    : name_(SourceName(index)),
       options_(options),
       generator_(ToneSettings(options)),
       renderer_(SampleAudioRenderer::Make(name_ + " " + options.text, group, host)) {
@@ -42,6 +51,9 @@ HostAudioSource::HostAudioSource(int index, const AudioSourceOptions& options, i
                 0);
   renderer_->SetTolerancePeriods(tolerancePeriods);
   renderer_->SetDriftCorrectionEnabled(options.driftCorrection);
+  renderer_->SetDriftCorrectionMode(options.smoothDrift ? kaPluginAudioRenderer::DriftCorrectionMode::kSmooth
+                                                        : kaPluginAudioRenderer::DriftCorrectionMode::kStep);
+  renderer_->SetLipSyncLatency(options.lipSyncLatency);
   if (options.delaySeconds > 0.0) {
     void* delay = nullptr;
     if (renderer_->QueryInterface("kaXIAudioLiveDelay", &delay) == 0 && delay) {
@@ -50,6 +62,19 @@ HostAudioSource::HostAudioSource(int index, const AudioSourceOptions& options, i
       liveDelay->Release();
     }
   }
+}
+
+AudioStreamChecker::Tone HostAudioSource::HeardTone() const {
+  const ToneGenerator::Settings& signal = generator_.GetSettings();
+  AudioStreamChecker::Tone tone{signal.frequency, signal.secondFrequency, signal.amplitude};
+  if (options_.driftCorrection && options_.smoothDrift) {
+    const double heard = 1.0 + options_.ppm * 1e-6;
+    tone.frequency *= heard;
+    tone.secondFrequency *= heard;
+    tone.settleSeconds = kSmoothSettleSeconds;
+    tone.continuous = true;
+  }
+  return tone;
 }
 
 void HostAudioSource::Step() {

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "AudioStreamChecker.h"
 #include "DeliveryLateness.h"
+#include "EngineSources.h"
 #include "HostSimOptions.h"
 #include "SampleAudioRenderer.h"
 #include "ToneGenerator.h"
@@ -19,7 +21,7 @@
 // through "kaXIAudioLiveDelay", drift correction and the tolerance on the
 // renderer. Step runs on the source's delivery thread (or the simulated
 // driver); the counters are read from any thread.
-class HostAudioSource {
+class HostAudioSource final : public EngineAudioSource, public HostStepper {
  public:
   // A block every 5 ms. The audio cue pins its read base 50 ms (2400
   // frames) behind the writer and reads 1600 frames per period, which leaves
@@ -31,13 +33,16 @@ class HostAudioSource {
   // second; far enough from it for one period's fit to tell them apart.
   static constexpr double kSecondToneFrequency = 221.0;  // Hz
   static constexpr double kToneAmplitude = 0.5;          // of full scale, both tones together
+  // How long smooth drift correction takes from start-up to hold a clock
+  // up to 5,000 ppm off within a few ppm and a fraction of a frame.
+  static constexpr double kSmoothSettleSeconds = 15.0;
 
   HostAudioSource(int index, const AudioSourceOptions& options, int tolerancePeriods, kaBufferGroup2& group,
                   kaSourcesPluginMethods& host);
 
   // False when the renderer or the generator could not be made.
   bool IsUsable() const { return renderer_ && generator_.IsUsable() && !block_.empty(); }
-  const std::string& Name() const { return name_; }
+  const std::string& Name() const override { return name_; }
   const AudioSourceOptions& Options() const { return options_; }
   SampleAudioRenderer& Renderer() { return *renderer_; }
   const ToneGenerator& Generator() const { return generator_; }
@@ -45,11 +50,25 @@ class HostAudioSource {
   // The signal the source sends, so that a checker can recompute it.
   const ToneGenerator::Settings& Signal() const { return generator_.GetSettings(); }
   bool SendsCounter() const { return generator_.GetSettings().waveform == ToneGenerator::Waveform::kCounter; }
+  // The sine as the output hears it (kSine): the source's tones, or with
+  // smooth drift correction, which holds the stream to the host clock, the
+  // tones as fast as the source's clock runs, after kSmoothSettleSeconds.
+  AudioStreamChecker::Tone HeardTone() const;
 
   void Start(int64_t startMicros) { start_ = startMicros; }
-  int64_t NextDueMicros() const { return start_ + (blocks_ + 1) * kBlockMicros; }
+  int64_t NextDueMicros() const override { return start_ + (blocks_ + 1) * kBlockMicros; }
   // Makes and delivers the block that is due, and records how late it ran.
-  void Step();
+  void Step() override;
+
+  // ---- EngineAudioSource: the counter or the tones, checked as sent ---------
+  SampleAudioRenderer& CueRenderer() override { return *renderer_; }
+  uint32_t SourceFormat() const override { return options_.format; }
+  int32_t SourceRate() const override { return options_.sampleRate; }
+  int32_t SourceChannels() const override { return options_.channels; }
+  AudioStreamChecker::Mode CheckMode() const override {
+    return SendsCounter() ? AudioStreamChecker::Mode::kCounter : AudioStreamChecker::Mode::kSine;
+  }
+  AudioStreamChecker::Tone CheckTone() const override { return HeardTone(); }
 
   uint64_t FramesDelivered() const { return framesDelivered_.load(std::memory_order_relaxed); }
   uint64_t Blocks() const { return deliveredBlocks_.load(std::memory_order_relaxed); }

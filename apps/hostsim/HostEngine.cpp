@@ -21,8 +21,8 @@ std::string FourCCText(uint32_t code) {
 
 }  // namespace
 
-HostEngine::HostEngine(std::shared_ptr<kaBufferGroup2> group, std::vector<HostVideoSource*> video,
-                       std::vector<HostAudioSource*> audio)
+HostEngine::HostEngine(std::shared_ptr<kaBufferGroup2> group, std::vector<EngineVideoSource*> video,
+                       std::vector<EngineAudioSource*> audio)
     : group_(std::move(group)), videoSources_(std::move(video)), audioSources_(std::move(audio)) {
   if (group_) manager_ = group_->VideoFilterManager();
   for (size_t i = 0; i < videoSources_.size(); ++i) videoCounters_.push_back(std::make_unique<VideoCounters>());
@@ -45,7 +45,12 @@ bool HostEngine::Open(const std::string& outDir, double durationSeconds, std::st
   int32_t tileHeight = 0;
   for (size_t i = 0; i < videoSources_.size(); ++i) {
     auto chain = std::make_unique<VideoChain>();
-    ThumbnailFilter* thumbnail = ThumbnailFilter::Make(pass_, kThumbnailWidth);
+    const int32_t width = std::max(videoSources_[i]->PictureWidth(), 1);
+    const int32_t height = videoSources_[i]->PictureHeight();
+    // A picture narrower than the tile is not scaled up (a long run of a
+    // small picture spends its time on nothing else).
+    const int32_t thumbnailWidth = std::min(kThumbnailWidth, width);
+    ThumbnailFilter* thumbnail = ThumbnailFilter::Make(pass_, thumbnailWidth);
     if (thumbnail) chain->filters.push_back(thumbnail);
     const uint32_t colour = kChainColours[i % std::size(kChainColours)];
     BorderFilter* border = BorderFilter::Make(pass_, colour);
@@ -56,14 +61,13 @@ bool HostEngine::Open(const std::string& outDir, double durationSeconds, std::st
       return false;
     }
     char identity[32];
-    std::snprintf(identity, sizeof identity, "thumbnail:%d", kThumbnailWidth);
+    std::snprintf(identity, sizeof identity, "thumbnail:%d", thumbnailWidth);
     chain->node.Filters().push_back(HostImageFilter::MakeEntry(*thumbnail, identity));
     std::snprintf(identity, sizeof identity, "border:%06x", colour);
     chain->node.Filters().push_back(HostImageFilter::MakeEntry(*border, identity));
     chains_.push_back(std::move(chain));
-    const VideoSourceOptions& options = videoSources_[i]->Options();
-    tileHeight = std::max(tileHeight, static_cast<int32_t>(static_cast<int64_t>(kThumbnailWidth) * options.height /
-                                                           options.width) & ~1);
+    tileHeight = std::max(tileHeight, static_cast<int32_t>(static_cast<int64_t>(thumbnailWidth) * height /
+                                                           width) & ~1);
   }
   if (!videoSources_.empty()) {
     sheet_ = std::make_unique<ContactSheet>(kContactColumns, static_cast<int32_t>(videoSources_.size()),
@@ -72,18 +76,15 @@ bool HostEngine::Open(const std::string& outDir, double durationSeconds, std::st
     nextCapture_.assign(videoSources_.size(), 0);
   }
   for (size_t i = 0; i < audioSources_.size(); ++i) {
-    const AudioSourceOptions& options = audioSources_[i]->Options();
+    const EngineAudioSource& source = *audioSources_[i];
     AudioCounters& counters = *audioCounters_[i];
-    const ToneGenerator::Settings& signal = audioSources_[i]->Signal();
-    const AudioStreamChecker::Tone tone{signal.frequency, signal.secondFrequency, signal.amplitude};
-    counters.checker = std::make_unique<AudioStreamChecker>(
-        audioSources_[i]->SendsCounter() ? AudioStreamChecker::Mode::kCounter : AudioStreamChecker::Mode::kSine, tone,
-        kaPluginAudioRenderer::kWorkingSampleRate);
+    counters.checker = std::make_unique<AudioStreamChecker>(source.CheckMode(), source.CheckTone(),
+                                                            kaPluginAudioRenderer::kWorkingSampleRate);
     char name[96];
-    std::snprintf(name, sizeof name, "/audio%zu-%s-%d-%dch.wav", i + 1, FourCCText(options.format).c_str(),
-                  options.sampleRate, options.channels);
+    std::snprintf(name, sizeof name, "/audio%zu-%s-%d-%dch.wav", i + 1, FourCCText(source.SourceFormat()).c_str(),
+                  source.SourceRate(), source.SourceChannels());
     counters.wavPath = outDir + name;
-    if (!counters.wav.Open(counters.wavPath, options.channels, kaPluginAudioRenderer::kWorkingSampleRate)) {
+    if (!counters.wav.Open(counters.wavPath, source.SourceChannels(), kaPluginAudioRenderer::kWorkingSampleRate)) {
       error = "cannot write " + counters.wavPath;
       return false;
     }
@@ -99,14 +100,14 @@ void HostEngine::Start(int64_t startMicros) {
 void HostEngine::Preroll(int64_t cueTime) {
   ka_renderer_params params;
   params.cueTime = cueTime;
-  for (HostAudioSource* source : audioSources_) {
+  for (EngineAudioSource* source : audioSources_) {
     kaBuffer2* out = nullptr;
-    static_cast<kaRenderer2&>(source->Renderer()).Cue(&out, params);
+    static_cast<kaRenderer2&>(source->CueRenderer()).Cue(&out, params);
     if (out) out->Release();
   }
-  for (HostVideoSource* source : videoSources_) {
+  for (EngineVideoSource* source : videoSources_) {
     kaBuffer2* out = nullptr;
-    static_cast<kaRenderer2&>(source->Renderer()).Cue(&out, params);
+    source->CueRenderer().Cue(&out, params);
     if (out) out->Release();
   }
 }
@@ -129,15 +130,18 @@ void HostEngine::Step() {
   // vary as little as possible from period to period.
   for (size_t i = 0; i < audioSources_.size(); ++i) CueAudio(i, params);
   for (size_t i = 0; i < videoSources_.size(); ++i) CueVideo(i, params);
+  MeasurePairs();
+  if (recorder_) recorder_->CommitPeriod();
   ++period_;
   periods_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void HostEngine::CueVideo(size_t index, const ka_renderer_params& params) {
   VideoCounters& counters = *videoCounters_[index];
-  HostVideoSource& source = *videoSources_[index];
+  EngineVideoSource& source = *videoSources_[index];
+  counters.newFrame = -1;
   kaBuffer2* frame = nullptr;
-  kaRenderer2& renderer = source.Renderer();  // the host knows renderers by their base
+  kaRenderer2& renderer = source.CueRenderer();  // the host knows renderers by their base
   renderer.Cue(&frame, params);
   if (!frame) {
     counters.failedCues.fetch_add(1, std::memory_order_relaxed);
@@ -147,15 +151,18 @@ void HostEngine::CueVideo(size_t index, const ka_renderer_params& params) {
   if (!input) return;
   counters.cued.fetch_add(1, std::memory_order_relaxed);
 
-  const int64_t frameNumber = input->AsInt64(TestPatternGenerator::kFrameNumberKey, -1);
+  if (recorder_ && index == recordVideo_) recorder_->OfferVideo(*input);
+
+  const int64_t frameNumber = source.FrameNumber(*input);
   if (frameNumber < 0) {
     counters.blank.fetch_add(1, std::memory_order_relaxed);
     if (counters.lastFrame >= 0) counters.blankAfterFirst.fetch_add(1, std::memory_order_relaxed);
   } else {
     if (frameNumber < counters.lastFrame) counters.backwards.fetch_add(1, std::memory_order_relaxed);
+    if (frameNumber > counters.lastFrame) counters.newFrame = frameNumber;
     if (frameNumber != counters.lastFrame) counters.shown.fetch_add(1, std::memory_order_relaxed);
     counters.lastFrame = std::max(counters.lastFrame, frameNumber);
-    const double latencyMs = static_cast<double>(params.cueTime - source.FrameTimeMicros(frameNumber)) / 1000.0;
+    const double latencyMs = static_cast<double>(params.cueTime - source.FrameDueMicros(*input, frameNumber)) / 1000.0;
     counters.latencySumMs += latencyMs;
     counters.latencyMaxMs = std::max(counters.latencyMaxMs, latencyMs);
     ++counters.latencyCount;
@@ -242,7 +249,8 @@ void HostEngine::Capture(size_t index, int64_t cueTime, int64_t frameNumber, kaB
 
 void HostEngine::CueAudio(size_t index, const ka_renderer_params& params) {
   AudioCounters& counters = *audioCounters_[index];
-  SampleAudioRenderer& renderer = audioSources_[index]->Renderer();
+  SampleAudioRenderer& renderer = audioSources_[index]->CueRenderer();
+  counters.periodTimeKnown = false;
   const uint64_t primesBefore = renderer.PrimeCount();
   kaBuffer2* out = nullptr;
   static_cast<kaRenderer2&>(renderer).Cue(&out, params);
@@ -257,12 +265,14 @@ void HostEngine::CueAudio(size_t index, const ka_renderer_params& params) {
     const int32_t frames = static_cast<int32_t>(out->StorageSize() / (static_cast<uint32_t>(channels) * 2u));
     const auto* samples = reinterpret_cast<const int16_t*>(storage);
     counters.checker->AddPeriod(samples, frames, channels, newReadBase);
+    counters.periodTimeKnown = counters.checker->LastPeriodMediaTime(&counters.periodTime);
     // Until its first block arrives a renderer cues silence of two channels;
     // the file keeps the source's channel count and gets silence instead.
-    if (channels == audioSources_[index]->Options().channels) {
+    if (recorder_ && index == recordAudio_) recorder_->OfferAudio(samples, frames, channels);
+    if (channels == audioSources_[index]->SourceChannels()) {
       counters.wav.Write(samples, frames);
     } else {
-      counters.silence.resize(static_cast<size_t>(frames) * audioSources_[index]->Options().channels);
+      counters.silence.resize(static_cast<size_t>(frames) * audioSources_[index]->SourceChannels());
       counters.wav.Write(counters.silence.data(), frames);
     }
   }
@@ -276,6 +286,35 @@ void HostEngine::CueAudio(size_t index, const ka_renderer_params& params) {
   counters.reprimeRepeatedFrames.store(counts.reprimeRepeatedFrames, std::memory_order_relaxed);
   counters.backlogBytes.store(renderer.BacklogBytes(), std::memory_order_relaxed);
   counters.channels.store(channels, std::memory_order_relaxed);
+}
+
+void HostEngine::SetRecorder(ProgramRecorder* recorder, size_t video, size_t audio) {
+  recorder_ = recorder;
+  recordVideo_ = video;
+  recordAudio_ = audio;
+}
+
+bool HostEngine::AddPair(size_t video, size_t audio) {
+  if (video >= videoSources_.size() || audio >= audioSources_.size()) return false;
+  auto pair = std::make_unique<Pair>();
+  pair->video = video;
+  pair->audio = audio;
+  pairs_.push_back(std::move(pair));
+  return true;
+}
+
+// The frame shown first at this cue began at its media time; the sound cued
+// for the same output period began at the checker's. Their difference is how
+// late the sound of that instant comes against its picture.
+void HostEngine::MeasurePairs() {
+  for (std::unique_ptr<Pair>& pair : pairs_) {
+    const VideoCounters& video = *videoCounters_[pair->video];
+    const AudioCounters& audio = *audioCounters_[pair->audio];
+    if (video.newFrame < 0 || !audio.periodTimeKnown) continue;
+    const double frameSeconds =
+        static_cast<double>(videoSources_[pair->video]->MediaTimeMicros(video.newFrame)) / 1e6;
+    pair->meter.Add(LipSyncOffsetMs(frameSeconds, audio.periodTime, audio.checker->PatternSeconds()));
+  }
 }
 
 void HostEngine::Finish() {

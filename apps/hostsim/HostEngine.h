@@ -10,9 +10,12 @@
 
 #include "AudioStreamChecker.h"
 #include "ContactSheet.h"
+#include "EngineSources.h"
 #include "HostAudioSource.h"
 #include "HostImageFilter.h"
 #include "HostVideoSource.h"
+#include "LipSync.h"
+#include "ProgramRecorder.h"
 #include "WavWriter.h"
 #include "host/kaOutputDevice.h"
 #include "kasp2/kasp2.h"
@@ -55,6 +58,7 @@ class HostEngine {
     std::atomic<uint64_t> failedCues{0};       // cues that gave no buffer
     // Engine thread only.
     int64_t lastFrame = -1;
+    int64_t newFrame = -1;  // the frame this period's cue showed first, or -1
     double latencySumMs = 0.0;  // cue time minus the frame's due time
     double latencyMaxMs = 0.0;
     uint64_t latencyCount = 0;
@@ -75,10 +79,13 @@ class HostEngine {
     WavWriter wav;
     std::string wavPath;
     std::vector<int16_t> silence;  // zeros in the source's channel count
+    // This period's sound: its media time, when the checker could name it.
+    bool periodTimeKnown = false;
+    double periodTime = 0.0;
   };
 
-  HostEngine(std::shared_ptr<kaBufferGroup2> group, std::vector<HostVideoSource*> video,
-             std::vector<HostAudioSource*> audio);
+  HostEngine(std::shared_ptr<kaBufferGroup2> group, std::vector<EngineVideoSource*> video,
+             std::vector<EngineAudioSource*> audio);
   ~HostEngine();
   HostEngine(const HostEngine&) = delete;
   HostEngine& operator=(const HostEngine&) = delete;
@@ -87,6 +94,14 @@ class HostEngine {
   // sheet for a run of `durationSeconds`. False with a reason in `error`
   // when a file cannot be made or the filters cannot be.
   bool Open(const std::string& outDir, double durationSeconds, std::string& error);
+  // Measures the lip sync of video source `video` against audio source
+  // `audio`, which come from one clock, at every cue that shows a new frame.
+  // Before the run; false for an index out of range.
+  bool AddPair(size_t video, size_t audio);
+  // Hands video source `video`'s cued picture and audio source `audio`'s
+  // cued audio (an index past the list: none) to `recorder` every period.
+  // Before the run; the recorder outlives it.
+  void SetRecorder(ProgramRecorder* recorder, size_t video, size_t audio);
   void Start(int64_t startMicros);
   // Cues every renderer once for `cueTime` and drops what it gets, as a host
   // does when it puts sources on air: a video renderer makes its blank frame
@@ -114,6 +129,13 @@ class HostEngine {
   // Most that a period started after its cue time (real time; 0 on the
   // simulated clock), in microseconds.
   int64_t MaxLatenessMicros() const { return maxLatenessMicros_.load(std::memory_order_relaxed); }
+  struct Pair {
+    size_t video = 0;
+    size_t audio = 0;
+    LipSyncMeter meter;
+  };
+  size_t PairCount() const { return pairs_.size(); }
+  const Pair& GetPair(size_t index) const { return *pairs_[index]; }
   const VideoCounters& Video(size_t index) const { return *videoCounters_[index]; }
   const AudioCounters& Audio(size_t index) const { return *audioCounters_[index]; }
   const std::string& ContactSheetPath() const { return contactSheetPath_; }
@@ -134,16 +156,23 @@ class HostEngine {
 
   void CueVideo(size_t index, const ka_renderer_params& params);
   void CueAudio(size_t index, const ka_renderer_params& params);
+  // After a period's cues: each pair's offset, when its frame is new and its
+  // sound's media time known.
+  void MeasurePairs();
   void RenderJobNow(const RenderJob& job);
   void Capture(size_t index, int64_t cueTime, int64_t frameNumber, kaBuffer2& image);
 
   std::shared_ptr<kaBufferGroup2> group_;
   std::shared_ptr<kaVideoFilterManager> manager_;
-  std::vector<HostVideoSource*> videoSources_;
-  std::vector<HostAudioSource*> audioSources_;
+  std::vector<EngineVideoSource*> videoSources_;
+  std::vector<EngineAudioSource*> audioSources_;
+  ProgramRecorder* recorder_ = nullptr;  // engine thread offers, the recorder encodes
+  size_t recordVideo_ = SIZE_MAX;
+  size_t recordAudio_ = SIZE_MAX;
   std::vector<std::unique_ptr<VideoCounters>> videoCounters_;
   std::vector<std::unique_ptr<AudioCounters>> audioCounters_;
   std::vector<std::unique_ptr<VideoChain>> chains_;
+  std::vector<std::unique_ptr<Pair>> pairs_;
   HostFilterPass pass_;  // render thread
   kaOutputDevice devices_[kOutputDevices] = {kaOutputDevice(0), kaOutputDevice(1)};
 

@@ -1,6 +1,7 @@
 #include "HostSimOptions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -166,8 +167,17 @@ bool ParseAudioSource(const std::string& text, AudioSourceOptions& out, std::str
         error = "ppm must be -10000 ... 10000: " + text;
         return false;
       }
-    } else if (parts[i] == "drift") {
+    } else if (parts[i] == "drift" || parts[i] == "drift=step" || parts[i] == "drift=smooth") {
       out.driftCorrection = true;
+      out.smoothDrift = parts[i] == "drift=smooth";
+    } else if (parts[i].rfind("maxpeak=", 0) == 0 || parts[i].rfind("minsinad=", 0) == 0) {
+      const bool peak = parts[i][1] == 'a';
+      double limit = 0.0;
+      if (!ParseDouble(parts[i].substr(peak ? 8 : 9), limit) || !(peak ? limit <= 0.0 : limit >= 0.0)) {
+        error = "maxpeak= takes dBFS at most 0, minsinad= dB at least 0: " + text;
+        return false;
+      }
+      (peak ? out.maxResidualPeakDbfs : out.minSinadDb) = limit;
     } else if (parts[i].rfind("delay=", 0) == 0) {
       if (!ParseDelay(parts[i].substr(6), out.delaySeconds, error)) return false;
     } else if (parts[i].rfind("tone=", 0) == 0) {
@@ -193,6 +203,10 @@ bool ParseAudioSource(const std::string& text, AudioSourceOptions& out, std::str
     error = "level= sets the level of a tone= source: " + text;
     return false;
   }
+  if ((out.maxResidualPeakDbfs || out.minSinadDb) && out.toneHz == 0.0) {
+    error = "maxpeak= and minsinad= judge a tone= source: " + text;
+    return false;
+  }
   return true;
 }
 
@@ -208,6 +222,104 @@ void AddDefaultScene(HostSimOptions& options) {
     AudioSourceOptions audio;
     if (ParseAudioSource(text, audio, ignored)) options.audio.push_back(audio);
   }
+  options.pairs.push_back(SourcePair{1, 0});
+}
+
+bool ParsePair(const std::string& text, SourcePair& out, std::string& error) {
+  const std::vector<std::string> parts = Split(text, ':');
+  int64_t video = 0;
+  int64_t audio = 0;
+  const bool unaligned = parts.size() == 3 && parts[2] == "unaligned";
+  if ((parts.size() != 2 && !unaligned) || !ParseInt(parts[0], video) || !ParseInt(parts[1], audio) || video < 1 ||
+      video > kMaxSources || audio < 1 || audio > kMaxSources) {
+    error = "--pair wants V:A[:unaligned], a video and an audio source numbered from 1, got " + text;
+    return false;
+  }
+  out.align = !unaligned;
+  out.video = static_cast<int>(video - 1);
+  out.audio = static_cast<int>(audio - 1);
+  return true;
+}
+
+namespace {
+
+// Every pair names sources that exist, and no source is in two pairs.
+bool CheckPairs(const HostSimOptions& options, std::string& error) {
+  std::vector<bool> videoPaired(options.video.size(), false);
+  std::vector<bool> audioPaired(options.audio.size(), false);
+  for (const SourcePair& pair : options.pairs) {
+    const std::string label = "--pair " + std::to_string(pair.video + 1) + ":" + std::to_string(pair.audio + 1);
+    if (static_cast<size_t>(pair.video) >= options.video.size() ||
+        static_cast<size_t>(pair.audio) >= options.audio.size()) {
+      error = label + " names a source that was not given";
+      return false;
+    }
+    if (videoPaired[static_cast<size_t>(pair.video)] || audioPaired[static_cast<size_t>(pair.audio)]) {
+      error = label + " names a source that is already paired";
+      return false;
+    }
+    if (options.audio[static_cast<size_t>(pair.audio)].toneHz > 0.0) {
+      error = label + ": one tone names no instant beyond its own cycle; pair a source without tone=";
+      return false;
+    }
+    videoPaired[static_cast<size_t>(pair.video)] = true;
+    audioPaired[static_cast<size_t>(pair.audio)] = true;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseInput(const std::string& text, InputOptions& out, std::string& error) {
+  out = InputOptions{};
+  out.text = text;
+  out.url = text;
+  // The URL keeps its own colons (udp://127.0.0.1:5000); only a last
+  // ":loop" or ":stop" is ours.
+  for (const char* suffix : {":loop", ":stop"}) {
+    const std::string ending = suffix;
+    if (out.url.size() >= ending.size() && out.url.compare(out.url.size() - ending.size(), ending.size(), ending) == 0) {
+      out.loop = ending == ":loop";
+      out.url.resize(out.url.size() - ending.size());
+      break;
+    }
+  }
+  if (out.url.empty()) {
+    error = "--input wants URL[:loop|:stop], got " + text;
+    return false;
+  }
+  return true;
+}
+
+bool ParseRecord(const std::string& text, RecordOptions& out, std::string& error) {
+  out = RecordOptions{};
+  out.text = text;
+  out.path = text;
+  const size_t at = text.rfind(":source=");
+  if (at != std::string::npos) {
+    int64_t input = 0;
+    if (!ParseInt(text.substr(at + 8), input) || input < 1 || input > kMaxSources) {
+      error = "--record source= wants an input numbered from 1: " + text;
+      return false;
+    }
+    out.input = static_cast<int>(input - 1);
+    out.path = text.substr(0, at);
+  }
+  auto endsWith = [&](const char* suffix) {
+    const std::string ending = suffix;
+    if (out.path.size() <= ending.size()) return false;
+    for (size_t i = 0; i < ending.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(out.path[out.path.size() - ending.size() + i])) != ending[i]) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (!endsWith(".mkv") && !endsWith(".ts")) {
+    error = "--record wants a .mkv or .ts file: " + text;
+    return false;
+  }
+  return true;
 }
 
 bool ParseHostSimOptions(int argc, const char* const* argv, HostSimOptions& options, std::string& error) {
@@ -223,7 +335,7 @@ bool ParseHostSimOptions(int argc, const char* const* argv, HostSimOptions& opti
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--duration" || arg == "--video" || arg == "--audio" || arg == "--tolerance" ||
-               arg == "--out") {
+               arg == "--out" || arg == "--pair" || arg == "--input" || arg == "--record") {
       if (!hasValue) {
         error = arg + " needs a value";
         return false;
@@ -243,6 +355,16 @@ bool ParseHostSimOptions(int argc, const char* const* argv, HostSimOptions& opti
         AudioSourceOptions audio;
         if (!ParseAudioSource(text, audio, error)) return false;
         options.audio.push_back(audio);
+      } else if (arg == "--input") {
+        InputOptions input;
+        if (!ParseInput(text, input, error)) return false;
+        options.inputs.push_back(input);
+      } else if (arg == "--record") {
+        if (!ParseRecord(text, options.record, error)) return false;
+      } else if (arg == "--pair") {
+        SourcePair pair;
+        if (!ParsePair(text, pair, error)) return false;
+        options.pairs.push_back(pair);
       } else if (arg == "--tolerance") {
         int64_t periods = 0;
         if (!ParseInt(text, periods) || periods < 1 || periods > kMaxTolerancePeriods) {
@@ -266,8 +388,22 @@ bool ParseHostSimOptions(int argc, const char* const* argv, HostSimOptions& opti
     error = "at most 16 video and 16 audio sources";
     return false;
   }
-  if (options.video.empty() && options.audio.empty()) AddDefaultScene(options);
-  return true;
+  if (options.inputs.size() > static_cast<size_t>(kMaxSources)) {
+    error = "at most 16 inputs";
+    return false;
+  }
+  if (options.record.input >= static_cast<int>(options.inputs.size())) {
+    error = "--record " + options.record.text + " names an input that was not given";
+    return false;
+  }
+  if (options.video.empty() && options.audio.empty() && options.inputs.empty()) {
+    if (!options.pairs.empty()) {
+      error = "--pair needs the sources it names";
+      return false;
+    }
+    AddDefaultScene(options);
+  }
+  return CheckPairs(options, error);
 }
 
 const char* HostSimUsage() {
@@ -283,12 +419,34 @@ const char* HostSimUsage() {
          "  --video WxH@FPS:FORMAT[:delay=SEC]\n"
          "                    add a test-pattern source; FORMAT 2vuy or rgba; FPS such as\n"
          "                    25, 29.97, 59.94; delay = live delay in seconds (repeatable)\n"
-         "  --audio FORMAT@RATE:CH[:ppm=N][:drift][:delay=SEC][:tone=HZ[:level=DBFS]]\n"
+         "  --audio FORMAT@RATE:CH[:ppm=N][:drift[=step|smooth]][:delay=SEC][:tone=HZ\n"
+         "          [:level=DBFS][:maxpeak=DBFS][:minsinad=DB]]\n"
          "                    add a tone source; FORMAT sowt, fl32, in24, 42ni or 32ni; its\n"
          "                    clock runs N ppm fast (negative: slow); drift turns drift\n"
-         "                    correction on; delay = live delay in seconds; tone = one\n"
-         "                    sine of HZ at DBFS (default -6) instead of the default\n"
-         "                    signal (repeatable)\n"
+         "                    correction on (step: a frame now and then, the default;\n"
+         "                    smooth: continuous resampling); delay = live delay in\n"
+         "                    seconds; tone = one sine of HZ at DBFS (default -6)\n"
+         "                    instead of the default signal; maxpeak / minsinad fail\n"
+         "                    the run when the tone's residual peaks above DBFS or its\n"
+         "                    SINAD falls below DB (repeatable)\n"
+         "  --pair V:A[:unaligned]\n"
+         "                    video source V and audio source A (numbered from 1) come\n"
+         "                    from one clock: the video takes the audio's ppm, the host\n"
+         "                    lines them up (the audio's delay= trims the sound later;\n"
+         "                    unaligned: left as they come) and the run measures and\n"
+         "                    checks their lip sync (repeatable)\n"
+         "  --input URL[:loop|:stop]\n"
+         "                    add a media input: a file or network URL (udp://, rtp://,\n"
+         "                    srt://, http:// ... as FFmpeg takes it) decoded by the media\n"
+         "                    source plug-in, its picture and sound paced by their\n"
+         "                    timestamps; at its end it stops (default) or loops; a\n"
+         "                    stream that stalls shows blank and silent (repeatable)\n"
+         "  --record FILE[:source=N]\n"
+         "                    write the program output to FILE: the first video and the\n"
+         "                    first audio source (source=N: input N's) as cued, one\n"
+         "                    picture and 1600 samples per period; H.264 video (FFV1\n"
+         "                    in .mkv, MPEG-2 in .ts without libx264), PCM audio in .mkv,\n"
+         "                    SMPTE 302M PCM in .ts\n"
          "  --tolerance N     cue periods of writer silence and backlog the audio cue\n"
          "                    tolerates (default 3)\n"
          "  --simulated       run on a simulated clock, as fast as the CPU allows, with\n"
@@ -298,16 +456,23 @@ const char* HostSimUsage() {
          "  --quiet           no status lines, no statistics table; summary only\n"
          "  --help            this text\n"
          "\n"
-         "Without --video and --audio the default scene runs: 1920x1080@29.97:2vuy,\n"
-         "1280x720@59.94:rgba:delay=0.1, sowt@48000:2, fl32@44100:2:ppm=300:drift,\n"
-         "in24@96000:6.\n"
+         "Without --video, --audio and --input the default scene runs:\n"
+         "1920x1080@29.97:2vuy, 1280x720@59.94:rgba:delay=0.1, sowt@48000:2,\n"
+         "fl32@44100:2:ppm=300:drift, in24@96000:6, with --pair 2:1 (the 720p picture\n"
+         "and the 48 kHz sound).\n"
          "\n"
          "Audio sources at 48000 without drift correction send a sample counter (a\n"
          "full-scale ramp, checked frame by frame); the others send a 440 Hz and 221 Hz\n"
          "sine, checked against a fit of both; a tone= source sends its one sine.\n"
          "\n"
+         "An input's picture and sound are checked as unknown content: they must show\n"
+         "frames and sound; blank frames, drop-outs and re-primes count against it\n"
+         "only while its stream neither stalled nor ended.\n"
+         "\n"
          "Exit status: 0 when every check passed; 1 when audio lost or repeated samples\n"
          "beyond the expected priming and drift corrections, underran after priming, or\n"
-         "video showed a blank frame after its first frame; 2 for a bad command line;\n"
-         "3 when the run could not be set up.\n";
+         "video showed a blank frame after its first frame, or a pair's sound was more\n"
+         "than 40 ms early or 60 ms late against its picture; 2 for a bad command line;\n"
+         "3 when the run could not be set up (an input that cannot be opened, a\n"
+         "recording that cannot be written).\n";
 }

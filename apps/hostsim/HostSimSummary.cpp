@@ -4,6 +4,7 @@
 
 #include "DeliveryLateness.h"
 #include "HostAudioSource.h"
+#include "LipSync.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ constexpr double kAudioSlackMs =
     (kaPluginAudioRenderer::kPrimeFrames - kFramesPerPeriod) * 1000.0 / kaPluginAudioRenderer::kWorkingSampleRate -
     HostAudioSource::kBlockMicros / 1000.0;
 constexpr double kVideoSlackMs = kaPluginAudioRenderer::kPeriodTimeMicros / 1000.0;
+// Lip sync: a frame delivered any later than due may miss the cue it was
+// lined up for; a millisecond of scheduling noise is allowed.
+constexpr double kLipSlackMs = 1.0;
 
 // What a failure of a source adds when its delivery thread ran later than
 // the reader's slack: the fault may be the machine's, not the library's.
@@ -44,11 +48,32 @@ std::string Counted(uint64_t count, const char* noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+// The limits a tone source asked for (maxpeak=, minsinad=).
+void CheckListenerLimits(HostSimSummary& summary, const HostSimAudioSummary& a, const AudioSourceOptions& o) {
+  if (!o.maxResidualPeakDbfs && !o.minSinadDb) return;
+  char line[160];
+  if (a.qualityPeriods == 0) {
+    Fail(summary, a.name + ": no period was measured for its maxpeak= or minsinad=");
+    return;
+  }
+  if (o.maxResidualPeakDbfs && a.residualPeakDbfs > *o.maxResidualPeakDbfs) {
+    std::snprintf(line, sizeof line, ": the tone's residual peaks at %.1f dBFS, above the %.1f dBFS asked",
+                  a.residualPeakDbfs, *o.maxResidualPeakDbfs);
+    Fail(summary, a.name + line);
+  }
+  if (o.minSinadDb && a.sinadDb < *o.minSinadDb) {
+    std::snprintf(line, sizeof line, ": the tone's SINAD is %.1f dB, below the %.1f dB asked", a.sinadDb,
+                  *o.minSinadDb);
+    Fail(summary, a.name + line);
+  }
+}
+
 }  // namespace
 
 void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& options) {
   for (size_t i = 0; i < summary.video.size(); ++i) {
     const HostSimVideoSummary& v = summary.video[i];
+    if (v.input >= 0) continue;  // judged as unknown content, below
     const VideoSourceOptions& o = options.video[i];
     const std::string starved = StarvedNote(v.deliveryMaxLateMs, kVideoSlackMs);
     if (v.blankAfterFirst > 0) {
@@ -63,6 +88,7 @@ void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& optio
   }
   for (size_t i = 0; i < summary.audio.size(); ++i) {
     const HostSimAudioSummary& a = summary.audio[i];
+    if (a.input >= 0) continue;  // judged as unknown content, below
     const AudioSourceOptions& o = options.audio[i];
     // What the audio failures of this source add: a starved delivery thread,
     // a drift correction that could not follow the source's clock.
@@ -101,7 +127,26 @@ void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& optio
       Fail(summary, a.name + ": the renderer counted " + std::to_string(r.received) +
                         " blocks received, the source delivered " + std::to_string(a.blocks));
     }
+    CheckListenerLimits(summary, a, o);
   }
+  for (size_t i = 0; i < summary.pairs.size() && i < options.pairs.size(); ++i) {
+    const HostSimPairSummary& p = summary.pairs[i];
+    // A frame delivered late shows a cue late: then its picture, not the
+    // library, is out of step.
+    const size_t videoIndex = static_cast<size_t>(options.pairs[i].video);
+    const std::string starved =
+        videoIndex < summary.video.size() ? StarvedNote(summary.video[videoIndex].deliveryMaxLateMs, kLipSlackMs) : "";
+    char window[160];
+    if (p.measured == 0) {
+      Fail(summary, p.name + ": no frame's lip sync could be measured");
+    } else if (p.minMs < -LipSyncMeter::kMaxEarlyMs || p.maxMs > LipSyncMeter::kMaxLateMs) {
+      std::snprintf(window, sizeof window,
+                    ": sound %+.1f ... %+.1f ms against its picture, outside -%.0f ... +%.0f ms (early ... late)",
+                    p.minMs, p.maxMs, LipSyncMeter::kMaxEarlyMs, LipSyncMeter::kMaxLateMs);
+      Fail(summary, p.name + window + starved);
+    }
+  }
+  EvaluateMediaSummary(summary, options.durationSeconds);
   uint64_t videoDeliveries = 0;
   uint64_t audioDeliveries = 0;
   for (const HostSimVideoSummary& v : summary.video) videoDeliveries += v.delivered;
@@ -115,6 +160,43 @@ void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& optio
 
 double HostSimSummary::CacheHitPercent() const { return Percent(cache.hits, cache.hits + cache.misses); }
 double HostSimSummary::FilterHitPercent() const { return Percent(filterHits, filterHits + filterMisses); }
+
+namespace {
+
+// What a listener hears of each sine source, and what smooth correction did.
+void PrintListenerTable(const HostSimSummary& summary, FILE* out) {
+  bool any = false;
+  for (const HostSimAudioSummary& a : summary.audio) any = any || a.qualityPeriods > 0 || a.smoothDrift;
+  if (!any) return;
+  std::fprintf(out, "\nlistener %-33s %9s %7s %10s %8s %11s %7s %6s %4s\n", "source", "heard", "periods",
+               "res.peak", "SINAD", "ratio", "level", "wander", "rst");
+  for (const HostSimAudioSummary& a : summary.audio) {
+    if (a.qualityPeriods == 0 && !a.smoothDrift) continue;
+    std::fprintf(out, "  %-5s %-34s", a.name.c_str(), a.option.c_str());
+    if (a.qualityPeriods > 0) {
+      std::fprintf(out, " %7.1fHz %7" PRIu64 " %6.1fdBFS %6.1fdB", a.heardHz, a.qualityPeriods, a.residualPeakDbfs,
+                   a.sinadDb);
+    } else {
+      std::fprintf(out, " %9s %7s %10s %8s", "-", "-", "-", "-");
+    }
+    if (a.smoothDrift) {
+      std::fprintf(out, " %+8.1fppm %7.1f %6.2f %4" PRIu64 "\n", a.smoothRatioPpm, a.smoothPeakLevelFrames,
+                   a.wanderFrames, a.smoothRestarts);
+    } else {
+      std::fprintf(out, " %11s %7s %6s %4s\n", "-", "-", "-", "-");
+    }
+  }
+  std::fprintf(out,
+               "  (heard: the tone's frequency at the output; res.peak: the largest difference between a\n"
+               "   period and the tone fitted to it; SINAD: tone over residual power; ratio: smooth drift\n"
+               "   correction's last resampling ratio, off 1; level: the most its measured level moved,\n"
+               "   frames; wander: the most the tone's timing moved with the ratio, frames (slow, not\n"
+               "   lost); rst: its restarts. Measured once the checker took its reference, after %.0f s\n"
+               "   of sound for a smooth-corrected source)\n",
+               HostAudioSource::kSmoothSettleSeconds);
+}
+
+}  // namespace
 
 void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out) {
   if (!out) return;
@@ -147,13 +229,14 @@ void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out) {
                         " %9s %6" PRIu64 " %7" PRIu64 " %7" PRIu64 " %7s %4.0fms\n",
                    a.name.c_str(), a.option.c_str(), a.framesDelivered, a.cues, a.silentBeforeStart, a.underruns,
                    a.lostFrames, a.repeatedFrames, drift, a.reprimes, a.reprimeLostFrames, a.reprimeRepeatedFrames,
-                   a.counterCheck ? "counter" : "sine", a.backlogMs);
+                   a.input >= 0 ? "sound" : a.counterCheck ? "counter" : "sine", a.backlogMs);
     }
     std::fprintf(out,
                  "  (prime: silent cues before the first sound; under: silent cues after it; lost/rept: frames\n"
                  "   lost or repeated between source and cue; drift: corrections adding/dropping a frame, which\n"
                  "   account for as many repeated/lost frames; reprim: new read bases after the first sound;\n"
                  "   rp.lost/rp.rept: frames their jumps skipped/replayed, measured on the cued audio)\n");
+    PrintListenerTable(summary, out);
   }
   if (!summary.video.empty() || !summary.audio.empty()) {
     std::fprintf(out, "\ndelivery %-33s %8s %8s %7s %7s %9s %9s %6s\n", "source", "blocks", "received", "refused",
@@ -175,6 +258,20 @@ void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out) {
                  "   stalls: deliveries more than %.1f ms (two output periods) late)\n",
                  DeliveryLateness::kStallMicros / 1000.0);
   }
+  if (!summary.pairs.empty()) {
+    std::fprintf(out, "\nlip sync %-10s %8s %9s %9s %8s %8s %8s %8s\n", "pair", "frames", "v.delay", "a.latency",
+                 "a.cue", "min", "avg", "max");
+    for (const HostSimPairSummary& p : summary.pairs) {
+      std::fprintf(out, "  %-16s %8" PRIu64 " %7.1fms %7.1fms %6.1fms %+6.1fms %+6.1fms %+6.1fms\n", p.name.c_str(),
+                   p.measured, p.videoDelay * 1000.0, p.soundLatency * 1000.0, p.cueLatency * 1000.0, p.minMs,
+                   p.avgMs, p.maxMs);
+    }
+    std::fprintf(out,
+                 "  (frames: newly shown frames measured; v.delay: the picture's live delay; a.latency: when the\n"
+                 "   sound was asked to be heard, a.cue: the cue path's own latency, both after its block arrived;\n"
+                 "   min/avg/max: the sound against its picture, positive when late; window -%.0f ... +%.0f ms)\n",
+                 LipSyncMeter::kMaxEarlyMs, LipSyncMeter::kMaxLateMs);
+  }
   std::fprintf(out, "\nbuffer cache: %" PRIu64 " requests, %" PRIu64 " served from the cache",
                summary.cache.hits + summary.cache.misses, summary.cache.hits);
   if (summary.CacheHitPercent() >= 0) std::fprintf(out, " (%.2f%%)", summary.CacheHitPercent());
@@ -191,9 +288,11 @@ void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out) {
     if (!summary.driftLines.empty()) std::fprintf(out, "\n");
     for (const std::string& line : summary.driftLines) std::fprintf(out, "%s\n", line.c_str());
   }
+  PrintMediaSummary(summary, out);
   std::fprintf(out, "\nfiles:\n");
   for (const HostSimAudioSummary& a : summary.audio) std::fprintf(out, "  %s\n", a.wavPath.c_str());
   if (!summary.contactSheetPath.empty()) std::fprintf(out, "  %s\n", summary.contactSheetPath.c_str());
+  if (!summary.record.path.empty() && summary.record.error.empty()) std::fprintf(out, "  %s\n", summary.record.path.c_str());
   if (summary.failures.empty()) {
     std::fprintf(out, "\nresult: PASS\n");
   } else {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "HostSimMediaSummary.h"
 #include "HostSimOptions.h"
 #include "kasp2/kasp2.h"
 
@@ -11,6 +12,7 @@
 struct HostSimVideoSummary {
   std::string name;  // "V1"
   std::string option;  // the --video text
+  int input = -1;      // for a media input's picture: its index in HostSimSummary::inputs
   uint64_t delivered = 0;
   uint64_t failedFrames = 0;  // frames the generator could not make
   uint64_t cued = 0;
@@ -27,6 +29,7 @@ struct HostSimVideoSummary {
 struct HostSimAudioSummary {
   std::string name;  // "A1"
   std::string option;  // the --audio text
+  int input = -1;      // for a media input's sound: its index in HostSimSummary::inputs
   bool counterCheck = false;  // exact sample-counter check (else sine continuity)
   bool started = false;       // sound reached the output
   uint64_t framesDelivered = 0;
@@ -50,7 +53,33 @@ struct HostSimAudioSummary {
   double deliveryMaxLateMs = 0.0;  // most a delivery ran after its due time
   uint64_t deliveryStalls = 0;     // deliveries more than DeliveryLateness::kStallMicros late
   double backlogMs = 0.0;
+  // A sine source: what a listener hears once the reference period is taken
+  // (AudioStreamChecker::Quality), over `qualityPeriods` periods.
+  double heardHz = 0.0;  // the first tone as the output hears it
+  uint64_t qualityPeriods = 0;
+  double residualPeakDbfs = 0.0;
+  double sinadDb = 0.0;
+  double wanderFrames = 0.0;  // smooth correction: the farthest its timing wandered (not counted as lost)
+  // Smooth drift correction: the last ratio, in ppm off 1; the largest level
+  // error of its measurement, in frames; its restarts.
+  bool smoothDrift = false;
+  double smoothRatioPpm = 0.0;
+  double smoothPeakLevelFrames = 0.0;
+  uint64_t smoothRestarts = 0;
   std::string wavPath;
+};
+
+// A video and an audio source from one clock (--pair): how the host lined
+// them up and the lip sync the output showed.
+struct HostSimPairSummary {
+  std::string name;           // "V2+A1"
+  double videoDelay = 0.0;    // seconds, as set on the video renderer
+  double soundLatency = 0.0;  // seconds, as asked of the audio renderer
+  double cueLatency = -1.0;   // the audio cue path's, measured at its last prime
+  uint64_t measured = 0;      // frames whose offset was measured
+  double minMs = 0.0;         // offsets, positive when the sound comes late
+  double avgMs = 0.0;
+  double maxMs = 0.0;
 };
 
 struct HostSimSummary {
@@ -62,6 +91,9 @@ struct HostSimSummary {
   bool realTimeScheduling = false;  // every thread of the run got SCHED_FIFO
   std::vector<HostSimVideoSummary> video;
   std::vector<HostSimAudioSummary> audio;
+  std::vector<HostSimPairSummary> pairs;
+  std::vector<HostSimInputSummary> inputs;
+  HostSimRecordSummary record;
   kaCacheStatistics cache;
   uint64_t filterHits = 0;
   uint64_t filterMisses = 0;
@@ -86,7 +118,10 @@ struct HostSimSummary {
 // the first sound, periods holding no source audio, a source that never
 // reached the output, blocks that an audio renderer refused, dropped or
 // truncated (or counted differently from the deliveries), and host
-// callbacks that do not match the deliveries. A failure of a source whose
+// callbacks that do not match the deliveries, a tone whose residual or
+// SINAD is beyond the limits its source asked for, and a pair whose sound came
+// more than 40 ms early or 60 ms late against its picture (or was never
+// measured). A failure of a source whose
 // delivery thread ran later than the reader's slack says so, so that a
 // starved machine is not taken for a fault of the library.
 void EvaluateHostSimSummary(HostSimSummary& summary, const HostSimOptions& options);

@@ -15,6 +15,7 @@
 
 #include "HostCallbacks.h"
 #include "HostEngine.h"
+#include "HostSimMedia.h"
 
 namespace {
 
@@ -179,6 +180,13 @@ std::string StatusLine(double elapsedSeconds, const std::vector<std::unique_ptr<
                   receive.refused, receive.dropped, receive.truncated);
     line += text;
   }
+  for (size_t i = 0; i < engine.PairCount(); ++i) {
+    const HostEngine::Pair& pair = engine.GetPair(i);
+    if (pair.meter.Count() == 0) continue;
+    std::snprintf(text, sizeof text, " | %s+%s lip %+.0f/%+.0f/%+.0fms", video[pair.video]->Name().c_str(),
+                  audio[pair.audio]->Name().c_str(), pair.meter.MinMs(), pair.meter.AverageMs(), pair.meter.MaxMs());
+    line += text;
+  }
   const kaCacheStatistics stats = group.GetStatistics();
   line += " |";
   AppendPercent(line, "cache", Percent(stats.hits, stats.hits + stats.misses));
@@ -288,21 +296,31 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
     if (setupError.empty()) {
       std::vector<std::unique_ptr<HostVideoSource>> video;
       std::vector<std::unique_ptr<HostAudioSource>> audio;
-      std::vector<HostVideoSource*> videoPointers;
-      std::vector<HostAudioSource*> audioPointers;
+      std::vector<EngineVideoSource*> videoPointers;
+      std::vector<EngineAudioSource*> audioPointers;
+      // The host lines up each pair's picture and sound before it makes them.
+      HostSimOptions aligned = options;
+      AlignSourcePairs(aligned);
       for (size_t i = 0; i < options.video.size(); ++i) {
-        video.push_back(std::make_unique<HostVideoSource>(static_cast<int>(i), options.video[i], *group, *host));
+        video.push_back(std::make_unique<HostVideoSource>(static_cast<int>(i), aligned.video[i], *group, *host));
         if (!video.back()->IsUsable()) setupError = "video source " + options.video[i].text + " could not be made";
         videoPointers.push_back(video.back().get());
       }
       for (size_t i = 0; i < options.audio.size(); ++i) {
-        audio.push_back(std::make_unique<HostAudioSource>(static_cast<int>(i), options.audio[i],
+        audio.push_back(std::make_unique<HostAudioSource>(static_cast<int>(i), aligned.audio[i],
                                                           options.tolerancePeriods, *group, *host));
         if (!audio.back()->IsUsable()) setupError = "audio source " + options.audio[i].text + " could not be made";
         audioPointers.push_back(audio.back().get());
       }
+      // Media inputs join the engine's lists after the test sources.
+      HostSimMedia media(options, *group, *host);
+      if (setupError.empty()) media.OpenInputs(videoPointers, audioPointers, setupError);
       HostEngine engine(group, videoPointers, audioPointers);
+      for (const SourcePair& pair : options.pairs) {
+        engine.AddPair(static_cast<size_t>(pair.video), static_cast<size_t>(pair.audio));
+      }
       if (setupError.empty()) engine.Open(options.outDir, options.durationSeconds, setupError);
+      if (setupError.empty()) media.OpenRecorder(engine, videoPointers, audioPointers, setupError);
 
       if (setupError.empty()) {
         const int64_t start = options.simulated ? clock->Now() : zTime::MicroNow() + kRealTimeLeadMicros;
@@ -318,6 +336,11 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           HostAudioSource* s = source.get();
           actors.push_back({[s] { return s->NextDueMicros(); }, [s] { s->Step(); }, kAudioSourcePriority});
         }
+        if (options.simulated) {
+          for (HostStepper* s : media.StartStepped(start)) {
+            actors.push_back({[s] { return s->NextDueMicros(); }, [s] { s->Step(); }, kAudioSourcePriority});
+          }
+        }
         engine.Preroll(start - kMicrosPerSecond / HostEngine::kCuesPerSecond);
         engine.Start(start);
         actors.push_back({[&engine] { return engine.NextDueMicros(); }, [&engine] { engine.Step(); }, kEnginePriority});
@@ -326,20 +349,27 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
         std::function<void(int64_t)> status = [&](int64_t now) {
           if (!printStatus) return;
           const std::string line =
-              StatusLine(static_cast<double>(now - start) / kMicrosPerSecond, video, audio, engine, *group);
+              StatusLine(static_cast<double>(now - start) / kMicrosPerSecond, video, audio, engine, *group) +
+              media.Status();
           std::fprintf(out, "%s\n", line.c_str());
           std::fflush(out);
         };
         if (options.simulated) {
           // The video render thread's work follows each step at once.
-          RunSimulated(actors, *clock, start, end, status, [&engine] { engine.Render(); });
+          RunSimulated(actors, *clock, start, end, status, [&engine, &media] {
+            engine.Render();
+            media.WaitForRecorder();
+          });
         } else {
           const int threads = static_cast<int>(actors.size()) + 1;
+          media.StartRealTime();
           summary.realTimeScheduling =
               RunRealTime(actors, start, end, status,
                           [&engine](const std::atomic<bool>& stop) { engine.RunRenderThread(stop); }) == threads;
+          media.Stop();
         }
         engine.Finish();
+        media.FinishRecording(engine.Periods());
 
         summary.periods = engine.Periods();
         summary.engineMaxLateMs = static_cast<double>(engine.MaxLatenessMicros()) / 1000.0;
@@ -399,8 +429,33 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           a.deliveryMaxLateMs = static_cast<double>(audio[i]->Lateness().MaxMicros()) / 1000.0;
           a.deliveryStalls = audio[i]->Lateness().Stalls();
           a.backlogMs = BacklogMs(c.backlogBytes.load(), c.channels.load());
+          const AudioStreamChecker::Quality& quality = c.checker->GetQuality();
+          a.heardHz = audio[i]->HeardTone().frequency;
+          a.qualityPeriods = quality.periods;
+          a.residualPeakDbfs = quality.ResidualPeakDbfs();
+          a.sinadDb = quality.SinadDb();
+          a.wanderFrames = counts.maxWanderFrames;
+          a.smoothDrift = options.audio[i].driftCorrection && options.audio[i].smoothDrift;
+          const kaPluginAudioRenderer::SmoothDriftStatus smooth = renderer.GetSmoothDriftStatus();
+          a.smoothRatioPpm = (smooth.ratio - 1.0) * 1e6;
+          a.smoothPeakLevelFrames = smooth.peakLevelError;
+          a.smoothRestarts = smooth.restarts;
           a.wavPath = c.wavPath;
           summary.audio.push_back(a);
+        }
+        media.Summarize(engine, summary);
+        for (size_t i = 0; i < engine.PairCount(); ++i) {
+          const HostEngine::Pair& pair = engine.GetPair(i);
+          HostSimPairSummary p;
+          p.name = video[pair.video]->Name() + "+" + audio[pair.audio]->Name();
+          p.videoDelay = aligned.video[pair.video].delaySeconds;
+          p.soundLatency = aligned.audio[pair.audio].lipSyncLatency;
+          p.cueLatency = audio[pair.audio]->Renderer().GetCueLatency();
+          p.measured = pair.meter.Count();
+          p.minMs = pair.meter.MinMs();
+          p.avgMs = pair.meter.AverageMs();
+          p.maxMs = pair.meter.MaxMs();
+          summary.pairs.push_back(p);
         }
       }
       // The engine, then the sources (their renderers log the drift

@@ -1,5 +1,7 @@
 #include "HostVideoSource.h"
 
+#include <cmath>
+
 namespace {
 
 TestPatternGenerator::Settings PatternSettings(const VideoSourceOptions& options) {
@@ -16,7 +18,7 @@ TestPatternGenerator::Settings PatternSettings(const VideoSourceOptions& options
 
 HostVideoSource::HostVideoSource(int index, const VideoSourceOptions& options, kaBufferGroup2& group,
                                  kaSourcesPluginMethods& host)
-    : name_("V" + std::to_string(index + 1)),
+    : name_(std::string(1, 'V').append(std::to_string(index + 1))),  // not "V" + ...: GCC 12 -O3 -Wrestrict
       options_(options),
       group_(group),
       generator_(PatternSettings(options)),
@@ -28,6 +30,17 @@ HostVideoSource::HostVideoSource(int index, const VideoSourceOptions& options, k
     liveDelay->SetVideoDelay(options.delaySeconds);
     liveDelay->Release();
   }
+}
+
+int64_t HostVideoSource::FrameTimeMicros(int64_t frameNumber) const {
+  const int64_t media = generator_.FrameStartMicros(frameNumber);
+  if (options_.ppm == 0.0) return start_ + media;
+  // media × 1e9 / (1e9 + ppb): a fast clock delivers its frames early.
+  __extension__ using Int128 = __int128;
+  constexpr int64_t kBillion = 1'000'000'000;
+  const auto ppb = static_cast<int64_t>(std::llround(options_.ppm * 1000.0));
+  const Int128 due = static_cast<Int128>(media) * kBillion / (kBillion + ppb);
+  return start_ + static_cast<int64_t>(due);
 }
 
 void HostVideoSource::Step() {

@@ -6,7 +6,14 @@
 #include "HostSimOptions.h"
 #include "HostSimulator.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 int main(int argc, char** argv) {
+  // FFmpeg's notes (encoder banners, stream warnings) would drown the status
+  // lines; its errors still show.
+  av_log_set_level(AV_LOG_ERROR);
   HostSimOptions options;
   std::string error;
   if (!ParseHostSimOptions(argc, argv, options, error)) {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <numbers>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,7 @@
 #include "HostAudioSource.h"
 #include "HostSimOptions.h"
 #include "HostSimulator.h"
+#include "LipSync.h"
 #include "ToneGenerator.h"
 #include "WavWriter.h"
 
@@ -53,6 +56,14 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
       {"sowt@16000:1:tone=8000", false, false, {}},   // the source's
       {"sowt@48000:2:tone=nan", false, false, {}},    {"sowt@48000:2:level=-6", false, false, {}},
       {"sowt@48000:2:tone=1000:level=0.5", false, false, {}},
+      // Drift correction 1 in step mode, 2 in smooth mode; limits judge a tone.
+      {"sowt@48000:2:ppm=500:drift=smooth", false, true, {48000, 500, 2}},
+      {"sowt@48000:2:drift=step", false, true, {48000, 0, 1}},
+      {"sowt@48000:2:drift=wobbly", false, false, {}},
+      {"sowt@48000:2:tone=1000:maxpeak=-80:minsinad=89", false, true, {48000, 0, 0}},
+      {"sowt@48000:2:maxpeak=-80", false, false, {}},
+      {"sowt@48000:2:tone=1000:maxpeak=3", false, false, {}},
+      {"sowt@48000:2:tone=1000:minsinad=-1", false, false, {}},
   };
   for (const auto& [text, isVideo, valid, parsed] : cases) {
     std::string error;
@@ -62,7 +73,8 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
     EXPECT_EQ(error.empty(), valid) << text;
     const auto got = isVideo ? std::array{static_cast<double>(v.timeScale), static_cast<double>(v.frameDuration),
                                           v.delaySeconds}
-                             : std::array{static_cast<double>(a.sampleRate), a.ppm, a.driftCorrection ? 1.0 : 0.0};
+                             : std::array{static_cast<double>(a.sampleRate), a.ppm,
+                                          a.driftCorrection ? (a.smoothDrift ? 2.0 : 1.0) : 0.0};
     EXPECT_TRUE(!valid || got == parsed) << text;
   }
   HostSimOptions options;
@@ -70,6 +82,8 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   AudioSourceOptions tone;
   ASSERT_TRUE(ParseAudioSource("fl32@44100:2:tone=997.5:level=-20.5", tone, error)) << error;
   EXPECT_EQ(std::tuple(tone.toneHz, tone.toneLevelDbfs), std::tuple(997.5, -20.5));
+  ASSERT_TRUE(ParseAudioSource("sowt@48000:2:tone=1000:maxpeak=-80.5:minsinad=89", tone, error)) << error;
+  EXPECT_EQ(std::tuple(tone.maxResidualPeakDbfs.value_or(0), tone.minSinadDb.value_or(0)), std::tuple(-80.5, 89.0));
   auto parse = [&](std::vector<const char*> args) {
     args.insert(args.begin(), "kasp2-hostsim");
     return ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error);
@@ -77,7 +91,21 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   ASSERT_TRUE(parse({"--simulated", "--tolerance", "4", "--audio", "sowt@48000:1"}));
   EXPECT_EQ(options.tolerancePeriods, 4);
   EXPECT_TRUE(options.video.empty()) << "a source given replaces the default scene";
-  const std::vector<std::vector<const char*>> bad = {{"--duration", "0"}, {"--tolerance", "0"}, {"--out"}, {"--x"}};
+  ASSERT_TRUE(parse({"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--audio", "fl32@44100:2", "--pair",
+                     "1:2:unaligned"}));
+  ASSERT_EQ(options.pairs.size(), 1u);
+  EXPECT_EQ(std::tuple(options.pairs[0].video, options.pairs[0].audio, options.pairs[0].align), std::tuple(0, 1, false));
+  ASSERT_TRUE(parse({}));
+  EXPECT_EQ(std::tuple(options.pairs.size(), options.pairs[0].video, options.pairs[0].audio), std::tuple(1u, 1, 0))
+      << "the default scene pairs the 720p picture with the 48 kHz sound";
+  const std::vector<std::vector<const char*>> bad = {
+      {"--duration", "0"}, {"--tolerance", "0"}, {"--out"}, {"--x"}, {"--pair", "1:1"},
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "1:2"},
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "0:1"},
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "1:1:later"},
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--audio", "sowt@48000:2", "--pair", "1:1", "--pair",
+       "1:2"},
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2:tone=1000", "--pair", "1:1"}};
   for (const std::vector<const char*>& args : bad) EXPECT_FALSE(parse(args)) << args[0];
 }
 
@@ -92,7 +120,8 @@ constexpr auto kCounter = AudioStreamChecker::Mode::kCounter;
 // a base; in the period `corrupt` one channel is garbled (the last one, or
 // for the sine channel 0, whose fit would otherwise not see it).
 AudioStreamChecker::Counts Check(AudioStreamChecker::Mode mode, int32_t channels, const std::vector<int64_t>& frames,
-                                 const std::vector<bool>& newBase, size_t corrupt) {
+                                 const std::vector<bool>& newBase, size_t corrupt,
+                                 std::vector<double>* mediaTimes = nullptr) {
   const auto waveform = mode == kCounter ? ToneGenerator::Waveform::kCounter : ToneGenerator::Waveform::kSine;
   const AudioStreamChecker::Tone tones = {HostAudioSource::kToneFrequency, HostAudioSource::kSecondToneFrequency,
                                           HostAudioSource::kToneAmplitude};
@@ -111,8 +140,33 @@ AudioStreamChecker::Counts Check(AudioStreamChecker::Mode mode, int32_t channels
       }
     }
     checker.AddPeriod(period.data(), kPeriod, channels, newBase[index]);
+    double time = -1.0;
+    if (mediaTimes) mediaTimes->push_back(checker.LastPeriodMediaTime(&time) ? time : -1.0);
   }
   return checker.GetCounts();
+}
+
+// The media time of each period, read from the samples alone: the counter's
+// frame (a lead-in of silence before it counts back from its first frame),
+// or the instant the two tones' phases name; known modulo the signal's
+// pattern (65535 frames; one second for 440 and 221 Hz), -1 for silence.
+TEST(AudioStreamCheckerTest, NamesTheMediaTimeOfEachPeriod) {
+  for (const auto mode : {kCounter, AudioStreamChecker::Mode::kSine}) {
+    const double pattern = mode == kCounter ? 65535.0 : 48000.0;  // frames
+    std::vector<int64_t> frames(kPeriod, -1);
+    for (int64_t n = -100; n < kPeriod - 100; ++n) frames.push_back(n);
+    for (int64_t n = 100'000; n < 100'000 + 2 * kPeriod; ++n) frames.push_back(n);
+    std::vector<double> times;
+    Check(mode, 2, frames, std::vector<bool>(4, false), SIZE_MAX, &times);
+    ASSERT_EQ(times.size(), 4u);
+    EXPECT_EQ(times[0], -1.0);
+    const double expected[] = {std::fmod(pattern - 100, pattern), std::fmod(100'000.0, pattern),
+                               std::fmod(100'000.0 + kPeriod, pattern)};
+    // The sine's lead-in period fits no tone.
+    for (size_t i = mode == kCounter ? 1 : 2; i < 4; ++i) {
+      EXPECT_NEAR(times[i] * 48000.0, expected[i - 1], 0.01) << static_cast<int>(mode) << " period " << i;
+    }
+  }
 }
 
 // After 2 silent priming periods and 10 and a bit clean ones, one thing
@@ -166,6 +220,55 @@ TEST(AudioStreamCheckerTest, FindsWhatHappenedToTheStream) {
   }
 }
 
+// What a listener hears of one 10 kHz tone at -6 dBFS, quantized to 16 bits,
+// the sounding frame j read at j × (1 + ppm) of the tone's time: the
+// residual's peak (half a step, -96 dBFS, when clean) and the SINAD (93 dB
+// for the 16-bit rounding alone at this tone), over the periods after the
+// reference; a click of 330 steps (-40 dBFS) in period 10, or in a period at
+// a re-prime, which is left out; a reference taken after a settling time;
+// and a slow slip of 0.78 frames over 100 periods, a lost frame for a
+// stepped stream and wander for a continuously resampled one.
+TEST(AudioStreamCheckerTest, HearsTheResidualAndSinadOfATone) {
+  struct Case {
+    const char* name;
+    int periodsFed;
+    double ppm, settleSeconds;
+    bool continuous, click, clickAtReprime;
+    uint64_t periods, lost;
+    double peakDbfs[2], sinadDb[2], wander[2];
+  };
+  const Case cases[] = {
+      {"Clean", 20, 0, 0, false, false, false, 18, 0, {-97, -95}, {92.5, 94}, {0, 0}},
+      {"Click", 20, 0, 0, false, true, false, 18, 0, {-40.5, -39.5}, {70, 80}, {0, 0}},
+      {"ClickAtReprime", 20, 0, 0, false, true, true, 17, 0, {-97, -95}, {92.5, 94}, {0, 0}},
+      {"Settling", 20, 0, 0.25, false, false, false, 12, 0, {-97, -95}, {92.5, 94}, {0, 0}},
+      {"SlowSlipStepped", 100, 5, 0, false, false, false, 98, 1, {-97, -93}, {91.5, 94}, {0, 0}},
+      {"SlowSlipContinuous", 100, 5, 0, true, false, false, 98, 0, {-97, -93}, {91.5, 94}, {0.7, 0.8}},
+  };
+  for (const Case& c : cases) {
+    AudioStreamChecker checker(AudioStreamChecker::Mode::kSine, {10000.0, 0.0, 0.5, c.settleSeconds, c.continuous},
+                               48000);
+    std::vector<int16_t> period(kPeriod);
+    for (int p = 0; p < c.periodsFed; ++p) {
+      for (int32_t f = 0; f < kPeriod; ++f) {
+        const double t = (p * kPeriod + f) * (1.0 + c.ppm * 1e-6);
+        period[f] = static_cast<int16_t>(std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 10000.0 * t / 48000)));
+      }
+      if (c.click && p == 10) period[800] = static_cast<int16_t>(period[800] + 330);
+      checker.AddPeriod(period.data(), kPeriod, 1, p == 0 || (c.clickAtReprime && p == 10));
+    }
+    const AudioStreamChecker::Quality& q = checker.GetQuality();
+    const AudioStreamChecker::Counts& counts = checker.GetCounts();
+    EXPECT_EQ(std::tuple(q.periods, counts.lostFrames + counts.repeatedFrames), std::tuple(c.periods, c.lost))
+        << c.name;
+    EXPECT_TRUE(q.ResidualPeakDbfs() >= c.peakDbfs[0] && q.ResidualPeakDbfs() <= c.peakDbfs[1])
+        << c.name << ": " << q.ResidualPeakDbfs() << " dBFS";
+    EXPECT_TRUE(q.SinadDb() >= c.sinadDb[0] && q.SinadDb() <= c.sinadDb[1]) << c.name << ": " << q.SinadDb() << " dB";
+    EXPECT_TRUE(counts.maxWanderFrames >= c.wander[0] && counts.maxWanderFrames <= c.wander[1])
+        << c.name << ": " << counts.maxWanderFrames << " frames";
+  }
+}
+
 // ---- output files -----------------------------------------------------------------------
 
 TEST(HostSimFilesTest, WavWriterWritesAPlayableFile) {
@@ -188,7 +291,11 @@ TEST(HostSimFilesTest, WavWriterWritesAPlayableFile) {
 // Two seconds of the default scene. Every number follows from the schedule:
 // period k at k/30 s; 29.97 and 59.94 frames from 0; an audio block every
 // 5 ms from 5 ms; the audio primes at the period after the ring holds 2400
-// frames; the delayed video shows its first frame at 100 ms.
+// frames; the delayed video shows its first frame at 100 ms. The 48 kHz sound
+// of the 720p picture is heard 100 ms + half a 59.94 frame after it arrives:
+// its cue latency (50 ms + the 1.7 ms since the last block at the priming
+// cue) topped up with lead-in silence, one cue's worth more than the others;
+// then every frame's sound is within half a frame of it.
 TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   HostSimOptions options;
   options.durationSeconds = 2.0;
@@ -216,7 +323,8 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
     const HostSimAudioSummary& a = summary.audio[i];
     SCOPED_TRACE(a.option);
     EXPECT_EQ(std::tuple(a.framesDelivered, a.blocks, a.cues, a.primes), std::tuple(expectedFrames[i], 399u, 60u, 1u));
-    EXPECT_EQ(std::tuple(a.started, a.silentBeforeStart, a.underruns, a.deliveryStalls), std::tuple(true, 2u, 0u, 0u));
+    EXPECT_EQ(std::tuple(a.started, a.silentBeforeStart, a.underruns, a.deliveryStalls),
+              std::tuple(true, i == 0 ? 3u : 2u, 0u, 0u));
     EXPECT_EQ(a.lostFrames + a.repeatedFrames + a.corruptPeriods + a.reprimes, 0u);
     EXPECT_EQ(a.reprimeLostFrames + a.reprimeRepeatedFrames + a.driftResets, 0u);
     EXPECT_EQ(std::pair(a.receive.received, a.receive.refused + a.receive.dropped + a.receive.truncated),
@@ -225,6 +333,14 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
     EXPECT_EQ(a.counterCheck, i == 0) << "only the 48 kHz source without drift correction sends the counter";
     EXPECT_EQ(ReadFile(a.wavPath).size(), 44u + 60u * 1600u * (i == 2 ? 6u : 2u) * 2u);
   }
+  ASSERT_EQ(summary.pairs.size(), 1u);
+  const HostSimPairSummary& pair = summary.pairs[0];
+  constexpr double kHalfFrameMs = 1001.0 / 60.0 / 2.0;
+  EXPECT_EQ(std::tuple(pair.name, pair.videoDelay, pair.cueLatency), std::tuple("V2+A1", 0.1, 0.051667));
+  EXPECT_NEAR(pair.soundLatency, 0.1 + kHalfFrameMs / 1000.0, 1e-9);
+  EXPECT_EQ(pair.measured, v2.shown) << "the sound starts before the delayed picture: every frame is measured";
+  EXPECT_TRUE(pair.minMs >= -kHalfFrameMs && pair.maxMs <= kHalfFrameMs && pair.minMs < 0 && pair.maxMs > 0)
+      << pair.minMs << " ... " << pair.maxMs;
   EXPECT_EQ(std::tuple(summary.hostVideoCalls, summary.hostAudioCalls), std::tuple(180u, 3 * 399u));
   EXPECT_EQ(summary.filterHits + summary.filterMisses, 2u * 2u * 60u);
   EXPECT_GE(summary.filterHits, 120u) << "the multiview finds every program render in the filter cache";
@@ -234,6 +350,68 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   const std::vector<uint8_t> png = ReadFile(summary.contactSheetPath);
   EXPECT_TRUE(png.size() > 1000 && png[1] == 'P') << summary.contactSheetPath;
 }
+
+// ---- lip sync ------------------------------------------------------------------------------------
+
+// A picture and a sound from one clock, lined up by the host (or not), on the
+// simulated clock: the sound of every frame is heard within one output period
+// of it, on average within `avgMs` of `trimMs`; left alone, a delayed picture
+// leaves the sound too early and fails the run.
+struct LipSyncRun {
+  const char* name;
+  std::vector<const char*> args;
+  double seconds;
+  double trimMs;   // the offset asked for
+  double avgMs;    // tolerance of the average
+  bool passes;
+};
+void PrintTo(const LipSyncRun& run, std::ostream* out) { *out << run.name; }
+
+const LipSyncRun kLipSyncRuns[] = {
+    {"Undelayed2997", {"--video", "128x72@29.97:2vuy", "--audio", "sowt@48000:2", "--pair", "1:1"}, 20, 0, 3, true},
+    {"Delayed5994", {"--video", "128x72@59.94:rgba:delay=0.1", "--audio", "sowt@48000:2", "--pair", "1:1"}, 20, 0, 3,
+     true},
+    {"TrimmedLater", {"--video", "128x72@25:2vuy", "--audio", "sowt@48000:2:delay=0.02", "--pair", "1:1"}, 20, 20, 3,
+     true},
+    {"SlowClockCorrected", {"--video", "128x72@29.97:2vuy", "--audio", "sowt@48000:2:ppm=-500:drift", "--pair", "1:1"},
+     60, 0, 12, true},
+    {"FastClockResampled", {"--video", "128x72@29.97:2vuy", "--audio", "fl32@44100:2:ppm=500:drift", "--pair", "1:1"},
+     60, 0, 12, true},
+    {"DelayedUnaligned", {"--video", "128x72@59.94:rgba:delay=0.1", "--audio", "sowt@48000:2", "--pair", "1:1:unaligned"},
+     5, -57, 10, false},
+};
+
+class HostSimLipSyncTest : public ::testing::TestWithParam<LipSyncRun> {};
+
+TEST_P(HostSimLipSyncTest, TheSoundOfEveryFrameComesWithIt) {
+  const LipSyncRun& run = GetParam();
+  std::vector<const char*> args = {"kasp2-hostsim", "--simulated", "--quiet"};
+  args.insert(args.end(), run.args.begin(), run.args.end());
+  HostSimOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error)) << error;
+  options.durationSeconds = run.seconds;
+  options.outDir = TempFolder(std::string("lipsync-") + run.name);
+  HostSimSummary summary;
+  EXPECT_EQ(RunHostSimulator(options, summary, nullptr), run.passes ? 0 : 1);
+  ASSERT_EQ(summary.pairs.size(), 1u);
+  const HostSimPairSummary& pair = summary.pairs[0];
+  constexpr double kPeriodMs = 1000.0 / 30.0;
+  EXPECT_GT(pair.measured, static_cast<uint64_t>(run.seconds * 20));
+  EXPECT_NEAR(pair.avgMs, run.trimMs, run.avgMs);
+  if (run.passes) {
+    EXPECT_TRUE(summary.failures.empty()) << summary.failures[0];
+    EXPECT_TRUE(pair.minMs >= run.trimMs - kPeriodMs && pair.maxMs <= run.trimMs + kPeriodMs)
+        << pair.minMs << " ... " << pair.maxMs;
+  } else {
+    ASSERT_EQ(summary.failures.size(), 1u);
+    EXPECT_NE(summary.failures[0].find("V1+A1: sound -"), std::string::npos) << summary.failures[0];
+    EXPECT_LT(pair.maxMs, -LipSyncMeter::kMaxEarlyMs);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, HostSimLipSyncTest, ::testing::ValuesIn(kLipSyncRuns),
+                         ::testing::PrintToStringParamName());
 
 // ---- the verdict ------------------------------------------------------------------------------
 

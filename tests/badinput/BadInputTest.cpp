@@ -38,8 +38,10 @@
 #include "filters/kaRenderHash.h"
 #include "filters/kaVideoFilterManager.h"
 #include "plugins/kaAudioDriftDetector.h"
+#include "plugins/kaAudioDriftTracker.h"
 #include "plugins/kaPluginAudioRenderer.h"
 #include "plugins/kaSingleBufferAudioResampler.h"
+#include "plugins/kaSmoothDriftResampler.h"
 #include "render/kaDelayedBufferQueue.h"
 #include "render/kaPluginRenderer.h"
 #include "support/AllocationCounter.h"
@@ -451,6 +453,43 @@ const BadInput kBadInputs[] = {
        EXPECT_EQ(resampler->DestinationBuffer(-1, 5), nullptr);
        EXPECT_EQ(resampler->DestinationBuffer(2, kIntMin), nullptr);
      }},
+    {"SmoothResamplerRefusesWhatItCannotResample", [](World&) {
+       kaSmoothDriftResampler resampler;
+       const int16_t stereo[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+       int calls = 0;
+       const kaSmoothDriftResampler::Sink sink = [&calls](const int16_t*, int) { ++calls; };
+       EXPECT_EQ(resampler.Process(stereo, 2, 4, 1.0, sink), 0);  // held: the filter's look-ahead
+       const struct { const int16_t* input; int channels, frames; double ratio; bool sink; } refused[] = {
+           {nullptr, 2, 4, 1.0, true}, {stereo, 0, 4, 1.0, true}, {stereo, 65, 4, 1.0, true},
+           {stereo, 2, 0, 1.0, true}, {stereo, 2, kIntMin, 1.0, true}, {stereo, 2, 4, 0.0, true},
+           {stereo, 2, 4, -1.0, true}, {stereo, 2, 4, 1.0201, true}, {stereo, 2, 4, 0.9799, true},
+           {stereo, 2, 4, std::nan(""), true}, {stereo, 2, 4, HUGE_VAL, true}, {stereo, 2, 4, 1.0, false}};
+       for (const auto& r : refused) {
+         EXPECT_EQ(resampler.Process(r.input, r.channels, r.frames, r.ratio, r.sink ? sink : nullptr), -1) << r.ratio;
+       }
+       EXPECT_EQ(std::tuple(calls, resampler.Channels(), resampler.InputFrames()), std::tuple(0, 2, 4))
+           << "the stream is as the first block left it";
+     }},
+    {"DriftTrackerExtremeTimesAndCounts", [](World&) {
+       kaAudioDriftTracker tracker(-5);  // a negative gap is none: every later delivery restarts
+       tracker.EndDelivery(480);         // no delivery begun
+       EXPECT_FALSE(tracker.IsMeasuring());
+       for (const int64_t now : {kInt64Max, kInt64Min, int64_t{0}, kInt64Max}) {
+         EXPECT_TRUE(tracker.BeginDelivery(now, 2)) << now;  // each a jump beyond any gap
+         for (const double frames : {-1.0, std::nan(""), HUGE_VAL, 1e300, 480.0}) {
+           tracker.BeginDelivery(now, 2);
+           tracker.EndDelivery(frames);
+           EXPECT_TRUE(std::fabs(tracker.Ratio() - 1.0) <= kaAudioDriftTracker::kMaxRatioDeviation) << frames;
+         }
+       }
+     }},
+    {"AudioRendererDriftModeOutsideTheEnumeration", [](World& w) {
+       w.audio->SetDriftCorrectionMode(kaPluginAudioRenderer::DriftCorrectionMode::kSmooth);
+       w.audio->SetDriftCorrectionMode(static_cast<kaPluginAudioRenderer::DriftCorrectionMode>(7));
+       w.audio->SetDriftCorrectionMode(static_cast<kaPluginAudioRenderer::DriftCorrectionMode>(-1));
+       EXPECT_EQ(w.audio->GetDriftCorrectionMode(), kaPluginAudioRenderer::DriftCorrectionMode::kSmooth);
+       w.audio->SetDriftCorrectionMode(kaPluginAudioRenderer::DriftCorrectionMode::kStep);
+     }},
     {"DriftDetectorNegativeFramesAndExtremeTimes", [](World&) {
        TraceCapture trace;
        kaAudioDriftDetector detector("bad", std::chrono::milliseconds(-5), std::chrono::seconds(kInt64Max));
@@ -627,6 +666,9 @@ bool RunScene(zTestClock& clock, bool& inLibraryOperation) {
   audio->SetInputChannelSelection(3);
   audio->SetBusMappingQuad(1, 7);
   for (int i = 0; i < 6; ++i) {
+    // The last three through smooth correction, whose tracker and resampler
+    // the first of them makes.
+    if (i == 3) audio->SetDriftCorrectionMode(kaPluginAudioRenderer::DriftCorrectionMode::kSmooth);
     audio->OnReceive(veTimeRange{48000, 0, 48000, 480}, sowt.data(), 480 * 4, 48000, 2, zFourCC("sowt"));
     clock.Advance(10'000);
   }

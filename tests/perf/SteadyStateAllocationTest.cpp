@@ -1,8 +1,8 @@
 // Every steady-state path of a live show, run thousands of times after a
 // warm-up, must make no heap allocation: audio deliveries in the working
-// format, converted and drift-corrected, an audio cue, a video delivery and
-// cue without delay, and a buffer request served from the group's cache in
-// each of the group's forms. The warm-up lets caches, pools, converters and
+// format, converted, drift-corrected (step and smooth), an audio cue, a
+// video delivery and cue without delay, and a buffer request served from the
+// group's cache in each of the group's forms. The warm-up lets caches, pools, converters and
 // record shapes settle. Each row also checks that the work really happened
 // (bytes in the ring, frames handed out, hits counted), so that a path that
 // silently did nothing cannot pass.
@@ -94,6 +94,7 @@ struct Delivery {
   int format, rate, frames;
   bool driftCorrected;  // the blocks then come 500 ppm slow of the clock, so that adjustments are made
   uint32_t ringSlack;   // bytes the ring may miss 480 frames a block by: resampler delay, adjustments
+  bool smooth = false;  // drift correction in smooth mode: every block resampled, the ratio moving
 };
 
 void PrintTo(const Delivery& delivery, std::ostream* os) { *os << delivery.name; }
@@ -104,6 +105,8 @@ const Delivery kDeliveries[] = {
     {"Fl32At48kHz", TestHostMethods::Request::kMetadata, kFl32, 48000, 480, false, 10'000},
     {"SowtAt44kHz", TestHostMethods::Request::kMetadata, kSowt, 44100, 441, false, 10'000},
     {"SowtAt48kHzDriftCorrected", TestHostMethods::Request::kMetadata, kSowt, 48000, 480, true, 10'000},
+    {"SowtAt48kHzSmoothDriftCorrected", TestHostMethods::Request::kMetadata, kSowt, 48000, 480, true, 10'000, true},
+    {"Fl32At44kHzSmoothDriftCorrected", TestHostMethods::Request::kMetadata, kFl32, 44100, 441, true, 10'000, true},
 };
 
 class DeliveryAllocationTest : public SteadyStateAllocationTest, public ::testing::WithParamInterface<Delivery> {};
@@ -113,6 +116,8 @@ TEST_P(DeliveryAllocationTest, AudioDeliveryAllocatesNothing) {
   host->SetRequest(path.request);
   CountingAudioRenderer::Ptr renderer(new CountingAudioRenderer("mic", *group, *host));
   renderer->SetDriftCorrectionEnabled(path.driftCorrected);
+  renderer->SetDriftCorrectionMode(path.smooth ? kaPluginAudioRenderer::DriftCorrectionMode::kSmooth
+                                               : kaPluginAudioRenderer::DriftCorrectionMode::kStep);
   // Drift correction measures 30 s before the counting starts: its history has then filled its window.
   const int warmUp = path.driftCorrected ? 3000 : kWarmUp;
   // 10 ms of 0.25 in every sample; read as 16-bit samples, 0 and 16000.
@@ -120,19 +125,27 @@ TEST_P(DeliveryAllocationTest, AudioDeliveryAllocatesNothing) {
   const int bytes = path.frames * kStereo * (path.format == kFl32 ? 4 : 2);
   const veTimeRange range{path.rate, 0, path.rate, static_cast<uint64_t>(path.frames)};
   long long adjustedInWarmUp = 0;
+  double ratioAfterWarmUp = 1.0;
   EXPECT_EQ(CountSteadyStateAllocations(
                 [&] {
                   clock().Advance(path.driftCorrected ? 10'005 : 10'000);
                   renderer->OnReceive(range, block.data(), bytes, path.rate, kStereo, path.format);
                   return true;
                 },
-                warmUp, [&] { adjustedInWarmUp = renderer->DriftAdjustment(); }),
+                warmUp,
+                [&] {
+                  adjustedInWarmUp = renderer->DriftAdjustment();
+                  ratioAfterWarmUp = renderer->GetSmoothDriftStatus().ratio;
+                }),
             0);
 
   const int blocks = warmUp + kCounted;
   EXPECT_EQ(host->AudioCount(), blocks);
   EXPECT_NEAR(renderer->RingData(), blocks * 480.0 * kStereo * 2, path.ringSlack);
-  EXPECT_EQ(renderer->DriftAdjustment() != adjustedInWarmUp, path.driftCorrected) << "adjustments while counting";
+  const bool corrected = path.smooth ? renderer->GetSmoothDriftStatus().ratio != ratioAfterWarmUp
+                                     : renderer->DriftAdjustment() != adjustedInWarmUp;
+  EXPECT_EQ(corrected, path.driftCorrected) << "adjustments (a ratio that moved) while counting";
+  EXPECT_TRUE(!path.smooth || renderer->GetSmoothDriftStatus().ratio < 1.0) << "the slow source is stretched";
   if (path.request == TestHostMethods::Request::kMetadataThenBuffer) {
     // The host took a buffer of every block: the first from the factory, the rest from the cache.
     EXPECT_EQ(group->GetStatistics().hits, blocks - 1u);

@@ -137,5 +137,61 @@ TEST_F(CueTest, TheLiveDelayAndTheCueTimeAreHeldWithinRange) {
   EXPECT_TRUE(AllZero(*CueAt(std::numeric_limits<int64_t>::max())) && renderer->State().primed);
 }
 
+// Lip sync: 4800 frames written, the prime cue `sinceWrite` µs after the
+// write (negative: a cue time before it). The cue path's latency is 50 ms plus
+// that; the asked latency tops it up by whole frames on top of the live
+// delay, so the prime cue starts at counter 2401 less the top-up and delay.
+struct LipSyncRow {
+  const char* name;
+  double asked;       // seconds
+  double delay;       // seconds
+  int64_t sinceWrite; // µs
+  int64_t latency;    // µs measured
+  uint32_t first;     // counter the prime cue starts at (0: silence)
+};
+void PrintTo(const LipSyncRow& row, std::ostream* out) { *out << row.name; }
+
+const LipSyncRow kLipSyncRows[] = {
+    {"OffReadsAtTheBase", 0.0, 0.0, 2000, 52'000, 2401},
+    {"NaNAndNegativeAreOff", std::nan(""), 0.0, 2000, 52'000, 2401},
+    {"NegativeIsOff", -1.0, 0.0, 2000, 52'000, 2401},
+    {"TopsUpTheMissingFrames", 0.06, 0.0, 2000, 52'000, 2401 - 384},
+    {"AddsToTheLiveDelay", 0.06, 0.01, 2000, 52'000, 2401 - 384 - 480},
+    {"ALongerLatencyStaysAsItIs", 0.05, 0.0, 20'000, 70'000, 2401},
+    {"ALateCueHasAShorterLatency", 0.05, 0.0, -1000, 49'000, 2401 - 48},
+    {"BeforeTheFirstWriteIsLeadInSilence", 0.2, 0.0, 0, 50'000, 0},
+};
+
+class LipSyncTest : public AudioRendererTest, public ::testing::WithParamInterface<LipSyncRow> {};
+
+TEST_P(LipSyncTest, ThePrimeMeasuresTheCueLatencyAndTopsItUp) {
+  const LipSyncRow& row = GetParam();
+  renderer->SetLipSyncLatency(row.asked);
+  renderer->SetAudioDelay(row.delay);
+  EXPECT_EQ(renderer->GetCueLatency(), -1.0) << "before the first prime";
+  Deliver(CounterFrames(0, 4800));
+  clock().Advance(std::max<int64_t>(row.sinceWrite, 0));
+  BufferRef out = CueAt(clock().Now() + std::min<int64_t>(row.sinceWrite, 0));
+  EXPECT_EQ(renderer->GetCueLatency(), static_cast<double>(row.latency) / 1e6);
+  EXPECT_TRUE(row.first ? HoldsRun(*out, row.first) : AllZero(*out)) << CounterOf(Samples(*out).data());
+  // A primed stream keeps its top-up when the asked latency changes.
+  renderer->SetLipSyncLatency(1.0);
+  Deliver(CounterFrames(4800, 1600));
+  clock().Advance(kPeriod + 1);
+  out = CueAt(clock().Now() + std::min<int64_t>(row.sinceWrite, 0));
+  if (row.first) {
+    EXPECT_TRUE(HoldsRun(*out, row.first + 1600)) << CounterOf(Samples(*out).data());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LipSyncTest, ::testing::ValuesIn(kLipSyncRows), ::testing::PrintToStringParamName());
+
+TEST_F(CueTest, TheAskedLipSyncLatencyIsHeldAtTheCeiling) {
+  renderer->SetLipSyncLatency(std::numeric_limits<double>::infinity());
+  EXPECT_DOUBLE_EQ(renderer->GetLipSyncLatency(), 10.05);
+  renderer->SetLipSyncLatency(0.25);
+  EXPECT_EQ(renderer->GetLipSyncLatency(), 0.25);
+}
+
 }  // namespace
 }  // namespace audiotest

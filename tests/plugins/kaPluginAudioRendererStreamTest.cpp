@@ -4,6 +4,7 @@
 // thread.
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <thread>
 
@@ -13,6 +14,34 @@ namespace audiotest {
 namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
+
+// Follows channel 0 of a stream of cues that should hold one unbroken sine of
+// amplitude 12000 at `hz` (as heard at 48000): each cue must have the full
+// amplitude, and the worst departure from the sine's second-order
+// recurrence, across the joins between cues too, is kept. One frame lost or
+// repeated leaves a residual of about A × omega² (200).
+class SineFollower {
+ public:
+  explicit SineFollower(double hz) : recurrence_(2.0 * std::cos(kTwoPi * hz / 48000.0)) {}
+  bool Check(int64_t cue, const kaBuffer2& out) {
+    const std::vector<int16_t> s = Samples(out);
+    double power = 0.0;
+    for (int i = 0; i < 1600; ++i) x_.push_back(s[2 * i]), power += s[2 * i] * s[2 * i] / 800.0;
+    for (size_t i = 1; i + 1 < x_.size(); ++i) {
+      worstResidual_ = std::max(worstResidual_, std::abs(x_[i + 1] + x_[i - 1] - recurrence_ * x_[i]));
+    }
+    x_.erase(x_.begin(), x_.end() - 2);
+    if (std::abs(std::sqrt(power) - 12000) < 240) return true;
+    ADD_FAILURE() << "cue " << cue << " amplitude " << std::sqrt(power);
+    return false;
+  }
+  double WorstResidual() const { return worstResidual_; }
+
+ private:
+  double recurrence_;
+  std::vector<double> x_;  // channel 0, after the last two samples before the cue
+  double worstResidual_ = 0.0;
+};
 
 class StreamTest : public AudioRendererTest {
  protected:
@@ -68,15 +97,10 @@ TEST_P(CounterStreamTest, EveryFrameArrivesOnceInOrder) {
 INSTANTIATE_TEST_SUITE_P(Runs, CounterStreamTest, ::testing::ValuesIn(kCounters), ::testing::PrintToStringParamName());
 
 // A 44100 source goes through the rate converter; the cued signal must be one
-// unbroken 997 Hz sine (a frequency that divides no block or period) at
-// 48000: every cue at full amplitude, and no sample straying from the sine's
-// second-order recurrence, across the joins between cues too. One frame lost
-// or repeated leaves a residual of about A × omega² (200).
+// unbroken 997 Hz sine (a frequency that divides no block or period) at 48000.
 TEST_F(StreamTest, AConvertedStreamIsOneUnbrokenSine) {
-  const double recurrence = 2.0 * std::cos(kTwoPi * 997.0 / 48000.0);
+  SineFollower sine(997.0);
   std::vector<int16_t> block(2 * 441);
-  std::vector<double> x;  // channel 0 of a cue, after the last two samples before it
-  double worstResidual = 0.0;
   const auto deliver = [&](int64_t k) {
     for (int64_t i = 0; i < 441; ++i) {  // the phase from exact integers
       const double phase = kTwoPi * static_cast<double>((k * 441 + i) * 997 % 44100) / 44100;
@@ -86,19 +110,10 @@ TEST_F(StreamTest, AConvertedStreamIsOneUnbrokenSine) {
   };
   const int64_t checked = Run(600, Every10ms, deliver, [&](int64_t j, const kaBuffer2& out) {
     if (!renderer->State().primed) return true;
-    const std::vector<int16_t> s = Samples(out);
-    double power = 0.0;
-    for (int i = 0; i < 1600; ++i) x.push_back(s[2 * i]), power += s[2 * i] * s[2 * i] / 800.0;
-    for (size_t i = 1; i + 1 < x.size(); ++i) {
-      worstResidual = std::max(worstResidual, std::abs(x[i + 1] + x[i - 1] - recurrence * x[i]));
-    }
-    x.erase(x.begin(), x.end() - 2);
-    if (std::abs(std::sqrt(power) - 12000) < 240) return true;
-    ADD_FAILURE() << "cue " << j << " amplitude " << std::sqrt(power);
-    return false;
+    return sine.Check(j, out);
   });
   EXPECT_EQ(checked, 600 * 30 + 1);
-  EXPECT_LT(worstResidual, 40.0) << "a frame was lost or repeated";
+  EXPECT_LT(sine.WorstResidual(), 40.0) << "a frame was lost or repeated";
 }
 
 // A source whose clock runs `ppm` slow (positive) or fast delivers 480
@@ -161,6 +176,69 @@ TEST_P(DriftStreamTest, TheBacklogStaysBounded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, DriftStreamTest, ::testing::ValuesIn(kDrifts), ::testing::PrintToStringParamName());
+
+// Smooth correction from start-up: a 997 Hz sine from a source whose clock
+// runs `ppm` off, in blocks of 10 ms of its own time at `rate`, for 60 s.
+// The read base is pinned once, no cue after it is short of data, the step
+// detector is never made, and once the tracker has settled (15 s) every cue
+// holds the sine as the host clock hears it, at 997 × (1 + ppm) Hz: full
+// amplitude, and no sample straying from the sine's recurrence across the
+// joins (a frame lost or repeated leaves about 200, a step correction too).
+struct SmoothRun { const char* name; double ppm; int rate, format; bool misaligned; };
+void PrintTo(const SmoothRun& row, std::ostream* out) { *out << row.name; }
+
+const SmoothRun kSmoothRuns[] = {
+    {"Slow5000", -5000, 48000, kSowt, false},
+    {"Fast5000", 5000, 48000, kSowt, false},
+    {"Slow2750Misaligned", -2750, 48000, kSowt, true},
+    {"Fast500Fl32At44100", 500, 44100, kFl32, false},
+};
+
+class SmoothDriftStreamTest : public StreamTest, public ::testing::WithParamInterface<SmoothRun> {};
+
+TEST_P(SmoothDriftStreamTest, HoldsTheStreamToTheClockWithoutABreak) {
+  const SmoothRun& row = GetParam();
+  renderer->SetDriftCorrectionEnabled(true);
+  renderer->SetDriftCorrectionMode(kaPluginAudioRenderer::DriftCorrectionMode::kSmooth);
+  const int frames = row.rate / 100;
+  const int sampleBytes = row.format == kFl32 ? 4 : 2;
+  std::vector<uint8_t> bytes(static_cast<size_t>(frames) * 2 * sampleBytes + 1);
+  const auto deliver = [&](int64_t k) {
+    uint8_t* at = bytes.data() + row.misaligned;
+    for (int64_t i = 0; i < frames; ++i) {  // the phase from exact integers
+      const int64_t n = k * frames + i;
+      const double sample = std::lround(12000 * std::sin(kTwoPi * static_cast<double>(n * 997 % row.rate) / row.rate));
+      for (int c = 0; c < 2; ++c, at += sampleBytes) {
+        const auto s16 = static_cast<int16_t>(sample);
+        const float f32 = static_cast<float>(sample / 32768.0);
+        std::memcpy(at, row.format == kFl32 ? static_cast<const void*>(&f32) : &s16, sampleBytes);
+      }
+    }
+    renderer->OnReceive(veTimeRange{}, bytes.data() + row.misaligned, frames * 2 * sampleBytes, row.rate, 2,
+                        row.format);
+  };
+  const auto blockTime = [&](int64_t k) { return static_cast<int64_t>(10'000.0 * k / (1.0 + row.ppm * 1e-6)); };
+  SineFollower sine(997.0 * (1.0 + row.ppm * 1e-6));
+  int64_t primeTime = -1, shortCues = 0, settledCues = 0;
+  Run(60, blockTime, deliver, [&](int64_t j, const kaBuffer2& out) {
+    if (primeTime < 0 && !renderer->State().primed) return true;
+    if (primeTime < 0) primeTime = renderer->State().primeTime;
+    EXPECT_EQ(renderer->State().primeTime, primeTime) << "re-primed at cue " << j;
+    shortCues += AllZero(out);
+    if (j < 15 * 30) return true;
+    ++settledCues;
+    return sine.Check(j, out);
+  });
+  const kaPluginAudioRenderer::SmoothDriftStatus status = renderer->GetSmoothDriftStatus();
+  EXPECT_EQ(std::tuple(shortCues, settledCues, !!renderer->driftDetector, status.restarts),
+            std::tuple(0, 45 * 30 + 1, false, 0u)) << "cues short of data, settled cues, a step detector, restarts";
+  EXPECT_LT(sine.WorstResidual(), 40.0) << "a frame was lost or repeated";
+  EXPECT_NEAR((status.ratio - 1.0) * 1e6, row.ppm, 0.5);
+  EXPECT_LT(status.peakLevelError, 250.0) << "frames of the ring's cushion used";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, SmoothDriftStreamTest, ::testing::ValuesIn(kSmoothRuns),
+                         ::testing::PrintToStringParamName());
 
 // A delivery thread and a cue thread on one renderer, bounded by counts, with
 // a host thread changing settings: every cued buffer is silence or 1600
