@@ -2,9 +2,9 @@
 // "2vuy", interleave and deliver every picture and audio block into the
 // sample renderers, stepped on a manual clock, beside FFmpeg's own demux and
 // decode of the same file. Both count the CPU time of every thread of the
-// process (the decoder's own threads included) per output period (one
-// picture of the 30-frame file). The file is made once with the ffmpeg
-// command; without it both rows are skipped.
+// process (the decoder's own threads included) per pass over the 2 s file
+// (60 pictures; items per second are pictures). The file is made once with
+// the ffmpeg command; without it both rows are skipped.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>

@@ -4,7 +4,7 @@
 # clock and in real time, and prints one row per run: the offsets of the sound
 # against its picture (positive: late), min/avg/max in ms, and the verdict.
 # Usage: scripts/lipsync.sh [--day]   (--day adds two 24-hour simulated runs,
-# ±500 ppm with drift correction: about ten minutes each on one core)
+# ±500 ppm with drift correction: up to half an hour each on one core)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sim=./build/release/apps/kasp2-hostsim

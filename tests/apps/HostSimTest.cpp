@@ -1,16 +1,18 @@
 // The host simulator: its command line, its audio checker (which must find
 // every frame lost or repeated on the way from source to cue), its WAV output,
-// its verdict, and two seconds of the default scene whose every number follows
-// from the schedule. Longer runs with clocks that drift are in
-// tests/CMakeLists.txt, judged by the simulator's own exit status.
+// its verdict, two seconds of the default scene whose every number follows
+// from the schedule, and media inputs (--input) with a recorded program
+// (--record). Longer runs with clocks that drift, and lip sync as measured,
+// are in tests/CMakeLists.txt, judged by the simulator's own verdict.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <numbers>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,9 +21,14 @@
 #include "HostAudioSource.h"
 #include "HostSimOptions.h"
 #include "HostSimulator.h"
-#include "LipSync.h"
+#include "MediaTestFiles.h"
 #include "ToneGenerator.h"
 #include "WavWriter.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
 
 namespace {
 
@@ -30,6 +37,13 @@ std::string TempFolder(const std::string& name) {
   std::filesystem::remove_all(path);
   std::filesystem::create_directories(path);
   return path.string();
+}
+
+// Parses a command line given without the program's name.
+bool Parse(std::vector<std::string> args, HostSimOptions& options, std::string& error) {
+  std::vector<const char*> argv{"kasp2-hostsim"};
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  return ParseHostSimOptions(static_cast<int>(argv.size()), argv.data(), options, error);
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -42,9 +56,8 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   // Parsed: video {time scale, frame duration, delay}; audio {rate, ppm, drift correction}.
   const std::tuple<const char*, bool, bool, std::array<double, 3>> cases[] = {
-      {"1920x1080@29.97:2vuy", true, true, {30000, 1001, 0}},
+      {"1920x1080@29.97:2vuy", true, true, {30000, 1001, 0}}, {"640x480@12.5:rgba", true, true, {12500, 1000, 0}},
       {"1280x720@59.94:rgba:delay=0.1", true, true, {60000, 1001, 0.1}},
-      {"640x480@12.5:rgba", true, true, {12500, 1000, 0}},
       {"42ni@8000:1:drift:ppm=-12.5", false, true, {8000, -12.5, 1}},
       {"1920x1080:2vuy", true, false, {}},        {"1920x1080@29.97:yuv2", true, false, {}},
       {"1920x1080@0.5:rgba", true, false, {}},    {"129x72@30:2vuy", true, false, {}},
@@ -58,9 +71,7 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
       {"sowt@48000:2:tone=1000:level=0.5", false, false, {}},
       // Drift correction 1 in step mode, 2 in smooth mode; limits judge a tone.
       {"sowt@48000:2:ppm=500:drift=smooth", false, true, {48000, 500, 2}},
-      {"sowt@48000:2:drift=step", false, true, {48000, 0, 1}},
-      {"sowt@48000:2:drift=wobbly", false, false, {}},
-      {"sowt@48000:2:tone=1000:maxpeak=-80:minsinad=89", false, true, {48000, 0, 0}},
+      {"sowt@48000:2:drift=step", false, true, {48000, 0, 1}}, {"sowt@48000:2:drift=wobbly", false, false, {}},
       {"sowt@48000:2:maxpeak=-80", false, false, {}},
       {"sowt@48000:2:tone=1000:maxpeak=3", false, false, {}},
       {"sowt@48000:2:tone=1000:minsinad=-1", false, false, {}},
@@ -84,10 +95,7 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
   EXPECT_EQ(std::tuple(tone.toneHz, tone.toneLevelDbfs), std::tuple(997.5, -20.5));
   ASSERT_TRUE(ParseAudioSource("sowt@48000:2:tone=1000:maxpeak=-80.5:minsinad=89", tone, error)) << error;
   EXPECT_EQ(std::tuple(tone.maxResidualPeakDbfs.value_or(0), tone.minSinadDb.value_or(0)), std::tuple(-80.5, 89.0));
-  auto parse = [&](std::vector<const char*> args) {
-    args.insert(args.begin(), "kasp2-hostsim");
-    return ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error);
-  };
+  auto parse = [&](const std::vector<std::string>& args) { return Parse(args, options, error); };
   ASSERT_TRUE(parse({"--simulated", "--tolerance", "4", "--audio", "sowt@48000:1"}));
   EXPECT_EQ(options.tolerancePeriods, 4);
   EXPECT_TRUE(options.video.empty()) << "a source given replaces the default scene";
@@ -95,18 +103,28 @@ TEST(HostSimOptionsTest, ParsesSourcesAndRefusesWhatItCannotRun) {
                      "1:2:unaligned"}));
   ASSERT_EQ(options.pairs.size(), 1u);
   EXPECT_EQ(std::tuple(options.pairs[0].video, options.pairs[0].audio, options.pairs[0].align), std::tuple(0, 1, false));
+  // An input's URL keeps its own colons; a last ":loop" or ":stop" is ours; inputs replace the default scene.
+  ASSERT_TRUE(parse({"--input", "srt://host:9000:stop", "--input", "udp://127.0.0.1:5000", "--input", "clip.mp4:loop",
+                     "--record", "out.TS:source=3"}));
+  ASSERT_EQ(options.inputs.size(), 3u);
+  EXPECT_EQ(std::tuple(options.inputs[0].url, options.inputs[0].loop, options.inputs[1].url, options.inputs[1].loop,
+                       options.inputs[2].url, options.inputs[2].loop, options.record.input,
+                       options.video.empty() && options.audio.empty()),
+            std::tuple("srt://host:9000", false, "udp://127.0.0.1:5000", false, "clip.mp4", true, 2, true));
   ASSERT_TRUE(parse({}));
   EXPECT_EQ(std::tuple(options.pairs.size(), options.pairs[0].video, options.pairs[0].audio), std::tuple(1u, 1, 0))
       << "the default scene pairs the 720p picture with the 48 kHz sound";
-  const std::vector<std::vector<const char*>> bad = {
+  const std::vector<std::vector<std::string>> bad = {
       {"--duration", "0"}, {"--tolerance", "0"}, {"--out"}, {"--x"}, {"--pair", "1:1"},
       {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "1:2"},
       {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "0:1"},
       {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--pair", "1:1:later"},
       {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2", "--audio", "sowt@48000:2", "--pair", "1:1", "--pair",
        "1:2"},
-      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2:tone=1000", "--pair", "1:1"}};
-  for (const std::vector<const char*>& args : bad) EXPECT_FALSE(parse(args)) << args[0];
+      {"--video", "640x360@30:rgba", "--audio", "sowt@48000:2:tone=1000", "--pair", "1:1"}, {"--input", ":loop"},
+      {"--input", "a.mp4", "--record", "out.mkv:source=2"}, {"--input", "a.mp4", "--record", "out.avi"},
+      {"--input", "a.mp4", "--record", "out.mkv:source=0"}};
+  for (const std::vector<std::string>& args : bad) EXPECT_FALSE(parse(args)) << args[0];
 }
 
 // ---- audio checker -----------------------------------------------------------------
@@ -230,12 +248,8 @@ TEST(AudioStreamCheckerTest, FindsWhatHappenedToTheStream) {
 // stepped stream and wander for a continuously resampled one.
 TEST(AudioStreamCheckerTest, HearsTheResidualAndSinadOfATone) {
   struct Case {
-    const char* name;
-    int periodsFed;
-    double ppm, settleSeconds;
-    bool continuous, click, clickAtReprime;
-    uint64_t periods, lost;
-    double peakDbfs[2], sinadDb[2], wander[2];
+    const char* name; int periodsFed; double ppm, settleSeconds; bool continuous, click, clickAtReprime;
+    uint64_t periods, lost; double peakDbfs[2], sinadDb[2], wander[2];
   };
   const Case cases[] = {
       {"Clean", 20, 0, 0, false, false, false, 18, 0, {-97, -95}, {92.5, 94}, {0, 0}},
@@ -351,68 +365,6 @@ TEST(HostSimRunTest, DefaultSceneRunsCleanAndAddsUp) {
   EXPECT_TRUE(png.size() > 1000 && png[1] == 'P') << summary.contactSheetPath;
 }
 
-// ---- lip sync ------------------------------------------------------------------------------------
-
-// A picture and a sound from one clock, lined up by the host (or not), on the
-// simulated clock: the sound of every frame is heard within one output period
-// of it, on average within `avgMs` of `trimMs`; left alone, a delayed picture
-// leaves the sound too early and fails the run.
-struct LipSyncRun {
-  const char* name;
-  std::vector<const char*> args;
-  double seconds;
-  double trimMs;   // the offset asked for
-  double avgMs;    // tolerance of the average
-  bool passes;
-};
-void PrintTo(const LipSyncRun& run, std::ostream* out) { *out << run.name; }
-
-const LipSyncRun kLipSyncRuns[] = {
-    {"Undelayed2997", {"--video", "128x72@29.97:2vuy", "--audio", "sowt@48000:2", "--pair", "1:1"}, 20, 0, 3, true},
-    {"Delayed5994", {"--video", "128x72@59.94:rgba:delay=0.1", "--audio", "sowt@48000:2", "--pair", "1:1"}, 20, 0, 3,
-     true},
-    {"TrimmedLater", {"--video", "128x72@25:2vuy", "--audio", "sowt@48000:2:delay=0.02", "--pair", "1:1"}, 20, 20, 3,
-     true},
-    {"SlowClockCorrected", {"--video", "128x72@29.97:2vuy", "--audio", "sowt@48000:2:ppm=-500:drift", "--pair", "1:1"},
-     60, 0, 12, true},
-    {"FastClockResampled", {"--video", "128x72@29.97:2vuy", "--audio", "fl32@44100:2:ppm=500:drift", "--pair", "1:1"},
-     60, 0, 12, true},
-    {"DelayedUnaligned", {"--video", "128x72@59.94:rgba:delay=0.1", "--audio", "sowt@48000:2", "--pair", "1:1:unaligned"},
-     5, -57, 10, false},
-};
-
-class HostSimLipSyncTest : public ::testing::TestWithParam<LipSyncRun> {};
-
-TEST_P(HostSimLipSyncTest, TheSoundOfEveryFrameComesWithIt) {
-  const LipSyncRun& run = GetParam();
-  std::vector<const char*> args = {"kasp2-hostsim", "--simulated", "--quiet"};
-  args.insert(args.end(), run.args.begin(), run.args.end());
-  HostSimOptions options;
-  std::string error;
-  ASSERT_TRUE(ParseHostSimOptions(static_cast<int>(args.size()), args.data(), options, error)) << error;
-  options.durationSeconds = run.seconds;
-  options.outDir = TempFolder(std::string("lipsync-") + run.name);
-  HostSimSummary summary;
-  EXPECT_EQ(RunHostSimulator(options, summary, nullptr), run.passes ? 0 : 1);
-  ASSERT_EQ(summary.pairs.size(), 1u);
-  const HostSimPairSummary& pair = summary.pairs[0];
-  constexpr double kPeriodMs = 1000.0 / 30.0;
-  EXPECT_GT(pair.measured, static_cast<uint64_t>(run.seconds * 20));
-  EXPECT_NEAR(pair.avgMs, run.trimMs, run.avgMs);
-  if (run.passes) {
-    EXPECT_TRUE(summary.failures.empty()) << summary.failures[0];
-    EXPECT_TRUE(pair.minMs >= run.trimMs - kPeriodMs && pair.maxMs <= run.trimMs + kPeriodMs)
-        << pair.minMs << " ... " << pair.maxMs;
-  } else {
-    ASSERT_EQ(summary.failures.size(), 1u);
-    EXPECT_NE(summary.failures[0].find("V1+A1: sound -"), std::string::npos) << summary.failures[0];
-    EXPECT_LT(pair.maxMs, -LipSyncMeter::kMaxEarlyMs);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Runs, HostSimLipSyncTest, ::testing::ValuesIn(kLipSyncRuns),
-                         ::testing::PrintToStringParamName());
-
 // ---- the verdict ------------------------------------------------------------------------------
 
 // Faults that a run on the simulated clock cannot make (a starved thread, a
@@ -421,38 +373,31 @@ INSTANTIATE_TEST_SUITE_P(Runs, HostSimLipSyncTest, ::testing::ValuesIn(kLipSyncR
 // source whose delivery thread ran later than the reader's slack says so.
 TEST(HostSimVerdictTest, EachFaultFailsTheRunWithItsReason) {
   HostSimOptions options;
-  options.durationSeconds = 10.0;
-  options.video.resize(1);
-  options.audio.resize(1);
+  options.durationSeconds = 10.0, options.video.resize(1), options.audio.resize(1);
   HostSimSummary clean;
-  clean.video.resize(1);
-  clean.video[0].name = "V1";
+  clean.video.resize(1), clean.audio.resize(1);
+  clean.video[0].name = "V1", clean.audio[0].name = "A1", clean.audio[0].started = true;
   clean.video[0].delivered = clean.video[0].shown = clean.hostVideoCalls = 300;
-  clean.audio.resize(1);
-  clean.audio[0].name = "A1";
-  clean.audio[0].started = true;
   clean.audio[0].blocks = clean.audio[0].receive.received = clean.hostAudioCalls = 2000;
 
   using A = HostSimAudioSummary;
-  const std::pair<void (*)(A&, HostSimVideoSummary&), const char*> cases[] = {
-      {[](A&, HostSimVideoSummary&) {}, nullptr},
-      {[](A& a, HostSimVideoSummary&) { a.receive = {2000, 1, 2, 3}; },
+  using V = HostSimVideoSummary;
+  const std::pair<void (*)(A&, V&), const char*> cases[] = {
+      {[](A&, V&) {}, nullptr},
+      {[](A& a, V&) { a.receive = {2000, 1, 2, 3}; },
        "A1: the renderer refused 1, dropped 2 and truncated 3 of 2000 blocks"},
-      {[](A& a, HostSimVideoSummary&) { a.receive.received = 1999; },
+      {[](A& a, V&) { a.receive.received = 1999; },
        "A1: the renderer counted 1999 blocks received, the source delivered 2000"},
-      {[](A& a, HostSimVideoSummary&) { std::tie(a.reprimes, a.reprimeLostFrames) = std::pair(2, 4484); },
+      {[](A& a, V&) { std::tie(a.reprimes, a.reprimeLostFrames) = std::pair(2, 4484); },
        "A1: lost 4484 frames in 2 re-primes"},
-      {[](A& a, HostSimVideoSummary&) { std::tie(a.reprimes, a.reprimeRepeatedFrames) = std::pair(1, 800); },
+      {[](A& a, V&) { std::tie(a.reprimes, a.reprimeRepeatedFrames) = std::pair(1, 800); },
        "A1: repeated 800 frames in 1 re-prime"},
-      {[](A& a, HostSimVideoSummary&) {
-         std::tie(a.underruns, a.deliveryMaxLateMs, a.deliveryStalls) = std::tuple(3, 140, 2);
-       },
+      {[](A& a, V&) { std::tie(a.underruns, a.deliveryMaxLateMs, a.deliveryStalls) = std::tuple(3, 140, 2); },
        "A1: 3 silent cues after priming (its delivery thread ran up to 140.0 ms late: the machine starved it)"},
-      {[](A& a, HostSimVideoSummary&) {  // late, but within the slack: no word of it
-         std::tie(a.underruns, a.driftResets, a.deliveryMaxLateMs) = std::tuple(1, 4, 11.0);
-       },
+      // Late, but within the slack: no word of it.
+      {[](A& a, V&) { std::tie(a.underruns, a.driftResets, a.deliveryMaxLateMs) = std::tuple(1, 4, 11.0); },
        "A1: 1 silent cues after priming (its drift correction gave up and restarted 4 times)"},
-      {[](A&, HostSimVideoSummary& v) { std::tie(v.blankAfterFirst, v.deliveryMaxLateMs) = std::pair(2, 50); },
+      {[](A&, V& v) { std::tie(v.blankAfterFirst, v.deliveryMaxLateMs) = std::pair(2, 50); },
        "V1: 2 blank frames after its first frame (its delivery thread ran up to 50.0 ms late: the machine "
        "starved it)"},
   };
@@ -467,5 +412,140 @@ TEST(HostSimVerdictTest, EachFaultFailsTheRunWithItsReason) {
     }
   }
 }
+
+// ---- media inputs and the recorded program -------------------------------------------------
+//
+// Each run's verdict, what the input delivered, and the recording as ffprobe
+// reads it: one video and one audio stream of the container's codecs, one
+// picture and 1600 samples per output period, the run's duration to within a
+// period, sound while the input sounded and silence once its stream died or
+// ended. One run takes a live MPEG-TS stream over loopback UDP from an ffmpeg
+// process in real time, and goes on to its end after the sender stops. Every
+// frame of each file, stepped, is counted in MediaSourceTest.cpp.
+
+constexpr int kPeriodsPerSecond = 30;
+// Sound: the generated sines at their default level peak near a quarter
+// of full scale; anything above this is not silence.
+constexpr int kSoundPeak = 1000;
+
+// The first `share` of `path`'s bytes, as a stream cut off mid-file, in
+// this test's own folder.
+std::string Truncated(const std::string& path, const std::string& folder, double share) {
+  const std::string cut = folder + "/truncated.ts";
+  const std::vector<uint8_t> bytes = ReadFile(path);
+  std::ofstream(cut, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size() * share));
+  return cut;
+}
+
+// One run: the command line (its input made by `input`), then what the
+// input, the verdict and the recording must show.
+// `input` makes the media and gives the --input value; `extra` is more of the
+// command line. Of the input: looped `loops` times, `ended`, `stalls` at least
+// once. Of the recording: its audio codec (the video's follows from libx264);
+// sound from 0.2 s to `loudUntil`, and silence from `quietFrom` to the end (0:
+// never silent), in seconds of the run.
+struct MediaRun {
+  const char* name; std::function<std::string()> input; std::vector<std::string> extra; std::string record;
+  bool simulated; double seconds; uint64_t loops; bool ended, stalls; const char* audioCodec;
+  double loudUntil, quietFrom;
+};
+
+class HostSimMediaTest : public ::testing::TestWithParam<MediaRun> {
+ protected:
+  void SetUp() override {
+    if (!mediatest::HaveTools()) GTEST_SKIP() << "the ffmpeg and ffprobe commands are needed to make test media";
+    av_log_set_level(AV_LOG_ERROR);  // as kasp2-hostsim does: no encoder banners
+  }
+};
+
+TEST_P(HostSimMediaTest, PlaysTheInputAndRecordsTheProgram) {
+  const MediaRun& run = GetParam();
+  const std::string input = run.input();
+  ASSERT_FALSE(input.empty());
+  const std::string out = TempFolder(run.name);
+  const std::string record = out + "/" + run.record;
+  std::vector<std::string> args{
+      "--quiet", "--duration", std::to_string(run.seconds), "--input", input, "--record", record, "--out", out};
+  if (run.simulated) args.push_back("--simulated");
+  args.insert(args.end(), run.extra.begin(), run.extra.end());
+  HostSimOptions options;
+  std::string error;
+  ASSERT_TRUE(Parse(args, options, error)) << error;
+  HostSimSummary summary;
+  const int result = RunHostSimulator(options, summary, nullptr);
+  ASSERT_EQ(result, 0) << (summary.failures.empty() ? "" : summary.failures[0]);
+
+  // The run ended on time: every period cued, however the stream fared.
+  const uint64_t periods = static_cast<uint64_t>(std::llround(run.seconds * kPeriodsPerSecond));
+  EXPECT_EQ(summary.periods, periods);
+  ASSERT_EQ(summary.inputs.size(), 1u);
+  const HostSimInputSummary& in = summary.inputs[0];
+  EXPECT_EQ(std::tuple(in.loops, in.ended, in.stalls > 0), std::tuple(run.loops, run.ended, run.stalls)) << in.option;
+  const HostSimVideoSummary* video = nullptr;
+  const HostSimAudioSummary* audio = nullptr;
+  for (const HostSimVideoSummary& v : summary.video) video = v.input == 0 ? &v : video;
+  for (const HostSimAudioSummary& a : summary.audio) audio = a.input == 0 ? &a : audio;
+  ASSERT_TRUE(video && audio);
+  EXPECT_EQ(std::pair(video->delivered, audio->blocks), std::pair(in.framesDelivered, in.audioBlocks));
+  EXPECT_TRUE(video->shown > 0 && audio->started);
+  // A stream that died or ended shows blank and falls silent; one that
+  // loops never does.
+  EXPECT_EQ(video->blankAfterFirst > 0, run.ended || run.stalls);
+  EXPECT_EQ(audio->underruns > 0, run.ended || run.stalls);
+
+  // The recording: what the host put on air, period by period.
+  const HostSimRecordSummary& r = summary.record;
+  EXPECT_EQ(std::tuple(r.periods, r.overflows, r.errors), std::tuple(periods, 0u, 0u)) << r.error;
+  mediatest::Facts recorded;
+  ASSERT_TRUE(mediatest::Probe(r.path, &recorded)) << r.path;
+  // H.264 wherever libavcodec has libx264, else FFV1 in Matroska and MPEG-2
+  // in MPEG-TS.
+  const bool transportStream = r.path.size() > 3 && r.path.compare(r.path.size() - 3, 3, ".ts") == 0;
+  const std::string videoCodec = avcodec_find_encoder_by_name("libx264") ? "h264"
+                                 : transportStream                       ? "mpeg2video"
+                                                                         : "ffv1";
+  EXPECT_EQ(std::tuple(recorded.videoStreams, recorded.audioStreams, recorded.videoCodec, recorded.audioCodec),
+            std::tuple(1, 1, videoCodec, std::string(run.audioCodec)));
+  EXPECT_EQ(std::tuple(recorded.videoFrames, recorded.audioSamples, recorded.sampleRate),
+            std::tuple(static_cast<int64_t>(periods), static_cast<int64_t>(periods) * kPeriod, 48000));
+  EXPECT_NEAR(recorded.duration, run.seconds, 1.0 / kPeriodsPerSecond);
+  // Sound from just after priming while the stream played, silence once it
+  // was over.
+  EXPECT_GT(mediatest::Peak(r.path, 0.2, run.loudUntil), kSoundPeak);
+  EXPECT_EQ(run.quietFrom > 0 ? mediatest::Peak(r.path, run.quietFrom, run.seconds) : 0, 0);
+}
+
+// The UDP sender: 2 s of MPEG-TS in real time, then it ends, as a network
+// source that dies.
+std::string UdpInput() {
+  const int port = mediatest::FreeUdpPort();
+  const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+  const bool sending = port > 0 && mediatest::Run(
+      "ffmpeg -nostdin -v error -re -f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i "
+      "sine=frequency=440:sample_rate=48000 -t 2 -c:v mpeg2video -g 15 -c:a mp2 -f mpegts '" + url +
+      "?pkt_size=1316' </dev/null >/dev/null 2>&1 &");
+  return sending ? url : "";
+}
+
+std::string Mp4() { return mediatest::Make(mediatest::kMp4); }
+std::string Ts() { return mediatest::Make(mediatest::kTs); }
+
+// Mp4: stopped after 3 s (its sound 50 ms later, the cue's priming
+// distance), blank and silent for the rest. Ts: looped beside a test source,
+// input 1 recorded. Truncated: a stream cut off mid-file, about a second in:
+// what there is plays, then blank and silence. Udp: live over loopback UDP in
+// real time; the sender stops less than 2 s into the run (it started before
+// the input was opened).
+INSTANTIATE_TEST_SUITE_P(
+    Runs, HostSimMediaTest,
+    ::testing::Values(
+        MediaRun{"Mp4StopsIntoMkv", Mp4, {}, "out.mkv", true, 4.0, 0, true, false, "pcm_s16le", 2.9, 3.1},
+        MediaRun{"TsLoopsBesideATestSourceIntoTs", [] { return Ts() + ":loop"; }, {"--video", "320x240@30:2vuy"},
+                 "out.ts:source=1", true, 5.0, 2, false, false, "s302m", 4.9, 0.0},
+        MediaRun{"TruncatedStreamEndsEarly", [] { return Truncated(Ts(), TempFolder("TruncatedSource"), 0.5); }, {},
+                 "out.mkv", true, 3.0, 0, true, false, "pcm_s16le", 0.6, 1.6},
+        MediaRun{"UdpStreamDiesMidRun", UdpInput, {}, "out.mkv", false, 5.0, 0, false, true, "pcm_s16le", 0.6, 2.8}),
+    [](const ::testing::TestParamInfo<MediaRun>& row) { return std::string(row.param.name); });
 
 }  // namespace

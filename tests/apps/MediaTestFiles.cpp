@@ -1,12 +1,8 @@
 #include "MediaTestFiles.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +11,6 @@
 #include <filesystem>
 #include <map>
 #include <sstream>
-
-extern char** environ;
 
 namespace mediatest {
 
@@ -40,12 +34,9 @@ bool HaveTools() {
 std::string Folder() {
   // One folder for every test process: the files are the same, and ctest
   // runs each case in a process of its own.
-  static const std::string folder = [] {
-    const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / "kasp2-media";
-    std::filesystem::create_directories(path);
-    return path.string();
-  }();
-  return folder;
+  const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / "kasp2-media";
+  std::filesystem::create_directories(path);
+  return path.string();
 }
 
 std::string Make(const std::string& name, const std::string& args) {
@@ -67,43 +58,32 @@ std::string Make(const std::string& name, const std::string& args) {
 bool Probe(const std::string& path, Facts* facts) {
   *facts = Facts{};
   std::string text;
-  if (!Run("ffprobe -v error -count_frames -show_entries "
-           "stream=index,codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames:format=duration "
-           "'" +
-               path + "'",
+  if (!Run("ffprobe -v error -count_frames -of compact -show_entries "
+           "stream=index,codec_type,codec_name,sample_rate,channels,nb_read_frames:format=duration '" + path + "'",
            &text)) {
     return false;
   }
-  // [STREAM] ... [/STREAM] blocks of key=value lines, by stream index (an
-  // MPEG-TS lists each stream twice: in its program and alone), and the
-  // [FORMAT] block.
+  // One line of key=value fields a stream, by stream index (an MPEG-TS lists
+  // each stream twice: in its program and alone), and one for the format.
   std::map<int, std::map<std::string, std::string>> streams;
-  std::map<std::string, std::string> block;
   std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line == "[STREAM]" || line == "[FORMAT]") {
-      block.clear();
-    } else if (line == "[/STREAM]") {
-      streams[std::atoi(block["index"].c_str())] = block;
-    } else if (line == "[/FORMAT]") {
-      facts->duration = std::atof(block["duration"].c_str());
-    } else if (const size_t at = line.find('='); at != std::string::npos) {
-      block[line.substr(0, at)] = line.substr(at + 1);
+  for (std::string line; std::getline(lines, line);) {
+    std::map<std::string, std::string> fields;
+    std::istringstream parts(line);
+    for (std::string part; std::getline(parts, part, '|');) {
+      if (const size_t at = part.find('='); at != std::string::npos) fields[part.substr(0, at)] = part.substr(at + 1);
     }
+    if (fields.count("index")) streams[std::atoi(fields["index"].c_str())] = fields;
+    if (fields.count("duration")) facts->duration = std::atof(fields["duration"].c_str());
   }
-  for (auto& entry : streams) {
-    std::map<std::string, std::string>& stream = entry.second;
-    auto number = [&stream](const char* key) { return std::atoll(stream[key].c_str()); };
+  for (auto& [index, stream] : streams) {
     if (stream["codec_type"] == "video" && ++facts->videoStreams == 1) {
       facts->videoCodec = stream["codec_name"];
-      facts->width = static_cast<int32_t>(number("width"));
-      facts->height = static_cast<int32_t>(number("height"));
-      facts->videoFrames = number("nb_read_frames");
+      facts->videoFrames = std::atoll(stream["nb_read_frames"].c_str());
     } else if (stream["codec_type"] == "audio" && ++facts->audioStreams == 1) {
       facts->audioCodec = stream["codec_name"];
-      facts->sampleRate = static_cast<int32_t>(number("sample_rate"));
-      facts->channels = static_cast<int32_t>(number("channels"));
+      facts->sampleRate = std::atoi(stream["sample_rate"].c_str());
+      facts->channels = std::atoi(stream["channels"].c_str());
     }
   }
   if (facts->audioStreams > 0 &&
@@ -115,42 +95,18 @@ bool Probe(const std::string& path, Facts* facts) {
   return facts->videoStreams + facts->audioStreams > 0;
 }
 
-std::vector<int16_t> DecodeAudio(const std::string& path, int channels) {
+int Peak(const std::string& path, double from, double to) {
   std::string bytes;
-  if (!Run("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -f s16le -ac " + std::to_string(channels) + " -",
+  if (!Run("ffmpeg -nostdin -v error -i '" + path + "' -map 0:a:0 -ss " + std::to_string(from) + " -to " +
+               std::to_string(to) + " -f s16le -",
            &bytes)) {
-    return {};
+    return -1;
   }
-  std::vector<int16_t> samples(bytes.size() / 2);
-  std::copy_n(bytes.data(), samples.size() * 2, reinterpret_cast<char*>(samples.data()));
-  return samples;
-}
-
-int MaxAbs(const std::vector<int16_t>& samples, int channels, int64_t first, int64_t last) {
   int peak = 0;
-  const int64_t end = std::min<int64_t>(last * channels, static_cast<int64_t>(samples.size()));
-  for (int64_t i = std::max<int64_t>(first, 0) * channels; i < end; ++i) {
-    peak = std::max(peak, std::abs(static_cast<int>(samples[static_cast<size_t>(i)])));
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    peak = std::max(peak, std::abs(static_cast<int16_t>(static_cast<uint8_t>(bytes[i]) | bytes[i + 1] << 8)));
   }
   return peak;
-}
-
-BackgroundCommand::BackgroundCommand(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
-}
-
-BackgroundCommand::~BackgroundCommand() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int status = 0;
-  waitpid(pid_, &status, 0);
 }
 
 int FreeUdpPort() {
@@ -158,8 +114,7 @@ int FreeUdpPort() {
   if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // port 0: any free one
   socklen_t length = sizeof address;
   int port = -1;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&

@@ -39,14 +39,15 @@
 #include "filters/kaVideoFilterManager.h"
 #include "plugins/kaAudioDriftDetector.h"
 #include "plugins/kaAudioDriftTracker.h"
-#include "plugins/kaPluginAudioRenderer.h"
 #include "plugins/kaSingleBufferAudioResampler.h"
 #include "plugins/kaSmoothDriftResampler.h"
 #include "render/kaDelayedBufferQueue.h"
 #include "render/kaPluginRenderer.h"
 #include "support/AllocationCounter.h"
+#include "support/TestAudioRenderer.h"
 #include "support/TestHostMethods.h"
 #include "support/TestImageFilter.h"
+#include "support/TestRecords.h"
 #include "support/TestVideoRenderer.h"
 #include "support/TraceCapture.h"
 #include "tolm/zTraceManager.h"
@@ -69,45 +70,20 @@ constexpr uint32_t kRgba = zFourCC("rgba");
 kaBuffer2* const kSentinel = reinterpret_cast<kaBuffer2*>(uintptr_t{0x40});
 auto* const kGpuSentinel = reinterpret_cast<kaGPUAccessibleBuffer*>(uintptr_t{0x40});
 
-class BadInputAudioRenderer final : public kaPluginAudioRenderer {
- public:
-  using Ptr = std::unique_ptr<BadInputAudioRenderer, zReleaseDeleter>;
-  using kaPluginAudioRenderer::kaPluginAudioRenderer;
-  uint32_t RendererKind() const override { return zFourCC("baud"); }
-  kaPluginRingBuffer& Ring() { return ringBuffer; }
-  bool Guarded() const { return rendererLock != nullptr; }
-};
-
 veMediaRecord Video(int width, int height, uint32_t raster, int rowBytes = 0) {
-  veMediaRecord format(veMediaTypeVideo);
-  format.SetWidth(width);
-  format.SetHeight(height);
-  format.SetRasterType(raster);
-  format.SetBytesPerRow(rowBytes);
-  return format;
+  return VideoFormat(width, height, raster, rowBytes);
 }
-
-veMediaRecord Audio(int channels) {
-  veMediaRecord format(veMediaTypeAudio);
-  format.SetAudioFormat(zFourCC("sowt"));
-  format.SetChannels(channels);
-  format.SetSampleRate(48000);
-  format.SetBitsPerSample(16);
-  return format;
-}
+veMediaRecord Audio(int channels) { return AudioFormat(48000, channels); }
 
 // An audio block as the audio entry points take it.
-struct Block {
-  void* data;
-  int byteCount, format, rate, channels;
-};
+struct Block { void* data; int byteCount, format, rate, channels; };
 
 // What every row runs against: a group with warm caches, a host table, one
 // renderer of each kind holding a frame or audio, and an 8 x 4 BGRA buffer.
 struct World {
   World() : group(new kaBufferGroup2()), host(TestHostMethods::Make()) {
     host->SetRecording(false);
-    audio.reset(new BadInputAudioRenderer("audio", *group, *host));
+    audio = TestAudioRenderer::Make("audio", *group, *host);
     video = TestVideoRenderer::Make("video", *group, *host);
     kaGPUAccessibleBuffer* made = nullptr;
     EXPECT_EQ(group->CreateGPUAccessibleBuffer(Video(8, 4, kBGRA), &made), 0);
@@ -119,7 +95,7 @@ struct World {
   }
   GroupRef group;
   TestHostMethods::Ptr host;
-  BadInputAudioRenderer::Ptr audio;
+  TestAudioRenderer::Ptr audio;
   TestVideoRenderer::Ptr video;
   std::unique_ptr<kaGPUAccessibleBuffer, zReleaseDeleter> buffer;
 };
@@ -129,7 +105,7 @@ struct World {
 // bytes, the audio renderer's channels, ring, delay and buses, the video
 // renderer's delay and output size.
 auto Observed(World& w) {
-  kaPluginRingBuffer& ring = w.audio->Ring();
+  kaPluginRingBuffer& ring = w.audio->ringBuffer;
   const unsigned char* bytes = w.buffer->GetStorage();
   std::vector<unsigned long long> quads(4);
   for (int bus = 0; bus < 4; ++bus) EXPECT_TRUE(w.audio->GetBusMappingQuad(bus, &quads[bus]));
@@ -571,7 +547,7 @@ const BadInput kBadInputs[] = {
                                 "kaXIGPUAccessibleBuffer"});
      }},
     {"AudioRendererInterfaces", [](World& w) {
-       auto* renderer = new BadInputAudioRenderer("audio", *w.group, *w.host);
+       TestAudioRenderer* renderer = TestAudioRenderer::Make("audio", *w.group, *w.host).release();
        ExpectInterfaceContract(*renderer, {{"kaXIAudioLiveDelay", As<kaXIAudioLiveDelay>(renderer)}},
                                {"xIUnknown", "kaXIVideoLiveDelay", "kaXIAudioLiveDelayX", "kaXIGPUAccessibleBuffer"});
      }},
@@ -645,7 +621,7 @@ bool RunScene(zTestClock& clock, bool& inLibraryOperation) {
   host->SetRecording(false);
   host->SetRequest(TestHostMethods::Request::kMetadataThenBuffer);
   std::unique_ptr<SweepVideoRenderer, zReleaseDeleter> video(new SweepVideoRenderer(*group, *host));
-  BadInputAudioRenderer::Ptr audio(new BadInputAudioRenderer("A", *group, *host));
+  TestAudioRenderer::Ptr audio = TestAudioRenderer::Make("A", *group, *host);
   if (!video->Guarded() || !audio->Guarded()) return false;
 
   inLibraryOperation = true;

@@ -15,6 +15,7 @@
 #include "buffers/_kaCachedBuffer.h"
 #include "buffers/kaBufferGroup2.h"
 #include "support/ManualClock.h"
+#include "support/TestRecords.h"
 
 // Fixture of every buffer, adapter and renderer test. The foundation clock
 // stands still unless the test moves it (the cache stamps returned buffers
@@ -34,26 +35,6 @@ class BufferTest : public ManualClockTest {
 // Owns one library reference (adopted) and releases it at scope exit.
 template <class T>
 using Held = std::unique_ptr<T, zReleaseDeleter>;
-
-inline veMediaRecord VideoFormat(int32_t width, int32_t height, uint32_t raster, int32_t bytesPerRow = 0) {
-  veMediaRecord format(veMediaTypeVideo);
-  format.SetWidth(width);
-  format.SetHeight(height);
-  format.SetRasterType(raster);
-  format.SetBytesPerRow(bytesPerRow);
-  return format;
-}
-
-// 16-bit interleaved audio.
-inline veMediaRecord AudioFormat(int32_t sampleRate, int32_t channels) {
-  veMediaRecord format(veMediaTypeAudio);
-  format.SetAudioFormat(veAudioFormat::kSowt);
-  format.SetBitsPerSample(16);
-  format.SetChannelBuffers(1);
-  format.SetChannels(channels);
-  format.SetSampleRate(sampleRate);
-  return format;
-}
 
 // A new buffer of class T describing a video image, with `storageBytes` zeroed
 // bytes of storage. The caller owns its one reference.

@@ -9,8 +9,8 @@
 
 #include "Vel/CObject.h"
 #include "buffers/kaBufferGroup2.h"
-#include "plugins/kaPluginAudioRenderer.h"
 #include "support/ManualClock.h"
+#include "support/TestAudioRenderer.h"
 #include "support/TestHostMethods.h"
 #include "support/TraceCapture.h"
 
@@ -21,28 +21,6 @@ using BufferRef = std::unique_ptr<kaBuffer2, zReleaseDeleter>;
 
 constexpr int kSowt = static_cast<int>(zFourCC("sowt"));
 constexpr int kFl32 = static_cast<int>(zFourCC("fl32"));
-
-// The renderer a plug-in would derive, with its parts open to the tests; the
-// cue path's state is read under its lock.
-class TestAudioRenderer : public kaPluginAudioRenderer {
- public:
-  using Ptr = std::unique_ptr<TestAudioRenderer, zReleaseDeleter>;
-  using kaPluginAudioRenderer::driftDetector, kaPluginAudioRenderer::ringBuffer;
-  struct CueState { bool primed; int32_t base; int64_t primeTime; int32_t resolutionSilentCues; };
-
-  static Ptr Make(kaBufferGroup2& group, kaSourcesPluginMethods& methods) {
-    return Ptr(new TestAudioRenderer("mic", group, methods));
-  }
-  uint32_t RendererKind() const override { return zFourCC("taud"); }
-  CueState State() const {
-    zCriticalGuard guard(rendererLock);
-    return {readPrimed, readBase, primeTime, resolutionSilenceCount};
-  }
-
- protected:
-  using kaPluginAudioRenderer::kaPluginAudioRenderer;
-  ~TestAudioRenderer() override = default;
-};
 
 // Interleaved stereo 'sowt' frames whose two channels hold the low and high
 // 16 bits of a 32-bit counter: frame n of a stream carries n + 1, so silence
@@ -85,24 +63,24 @@ class AudioRendererTest : public ManualClockTest {
     EXPECT_EQ(renderer->Cue(&out, ka_renderer_params{time}, 0, tolerance), 0);
     return BufferRef(out);
   }
-  // Delivers interleaved stereo samples at 48000 as 'sowt' or as 'fl32' (each
+  // Delivers interleaved stereo samples at `rate` as 'sowt' or as 'fl32' (each
   // value / 32768, exact in a float), from an address misaligned for 16-bit
   // samples when asked.
-  void Deliver(const std::vector<int16_t>& samples, int format = kSowt, bool misaligned = false) {
+  void Deliver(const std::vector<int16_t>& samples, int format = kSowt, bool misaligned = false, int rate = 48000) {
     std::vector<float> floats(samples.begin(), samples.end());
     for (float& value : floats) value /= 32768.0f;
     const void* data = format == kFl32 ? static_cast<const void*>(floats.data()) : samples.data();
     const size_t size = format == kFl32 ? floats.size() * 4 : samples.size() * 2;
     std::vector<uint8_t> bytes(size + 1);
     std::memcpy(bytes.data() + misaligned, data, size);
-    renderer->OnReceive(veTimeRange{}, bytes.data() + misaligned, static_cast<int>(size), 48000, 2, format);
+    renderer->OnReceive(veTimeRange{}, bytes.data() + misaligned, static_cast<int>(size), rate, 2, format);
   }
 
   const std::tuple<int64_t, int64_t, int64_t> live_ = Live();
   TraceCapture trace;
   std::unique_ptr<kaBufferGroup2, zReleaseDeleter> group{new kaBufferGroup2()};
   TestHostMethods::Ptr host = TestHostMethods::Make();
-  TestAudioRenderer::Ptr renderer = TestAudioRenderer::Make(*group, *host);
+  TestAudioRenderer::Ptr renderer = TestAudioRenderer::Make("mic", *group, *host);
 };
 
 }  // namespace audiotest

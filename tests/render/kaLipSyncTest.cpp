@@ -12,11 +12,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-struct AlignRow {
-  const char* name;
-  double videoDelay, soundOffset, audioCue, videoCue;  // asked
-  double expectedVideo, expectedAudio;
-  bool exact;
+struct AlignRow {  // asked: videoDelay ... videoCue
+  const char* name; double videoDelay, soundOffset, audioCue, videoCue, expectedVideo, expectedAudio; bool exact;
 };
 void PrintTo(const AlignRow& row, std::ostream* out) { *out << row.name; }
 

@@ -32,7 +32,7 @@
 
 #include "Vel/CObject.h"
 #include "buffers/kaBufferGroup2.h"
-#include "plugins/kaPluginAudioRenderer.h"
+#include "support/TestAudioRenderer.h"
 #include "support/TestHostMethods.h"
 #include "support/TestVideoRenderer.h"
 
@@ -47,29 +47,13 @@ constexpr int32_t kPeriodFrames = 1600;
 constexpr int kTolerancePeriods = 3;
 const int kSowt = static_cast<int>(zFourCC("sowt"));
 
-// The plug-in's audio renderer, held by its creator's reference; the prime
-// time is read only by the one thread that cues the renderer.
-class StressAudioRenderer final : public kaPluginAudioRenderer {
- public:
-  using Ptr = std::unique_ptr<StressAudioRenderer, zReleaseDeleter>;
-  using kaPluginAudioRenderer::kaPluginAudioRenderer;
-  uint32_t RendererKind() const override { return zFourCC("saud"); }
-  int64_t PrimeTimeOnCueThread() const {
-    zCriticalGuard guard(rendererLock);
-    return primeTime;
-  }
-
- private:
-  ~StressAudioRenderer() override = default;
-};
-
 // Each thread keeps to its schedule in real time.
 void SleepUntil(int64_t due) {
   const int64_t now = zTime::MicroNow();
   if (due > now) std::this_thread::sleep_for(std::chrono::microseconds(due - now));
 }
 
-BufferRef CueAudio(StressAudioRenderer& renderer, int64_t time, int tolerance) {
+BufferRef CueAudio(TestAudioRenderer& renderer, int64_t time, int tolerance) {
   kaBuffer2* out = nullptr;
   renderer.Cue(&out, ka_renderer_params{time}, 0, tolerance);
   return BufferRef(out);
@@ -104,10 +88,10 @@ TEST(StressTest, RenderersOnOneGroupSurviveLoadFaultsAndChurnWithoutLosingAudio)
   TestHostMethods::Ptr host = TestHostMethods::Make();
   host->SetRecording(false);
   host->SetRequest(TestHostMethods::Request::kMetadataThenBuffer);
-  std::vector<StressAudioRenderer::Ptr> audio;
+  std::vector<TestAudioRenderer::Ptr> audio;
   std::vector<TestVideoRenderer::Ptr> video;
   for (int i = 0; i < kRenderersPerKind; ++i) {
-    audio.emplace_back(new StressAudioRenderer("audio" + std::to_string(i), *group, *host));
+    audio.push_back(TestAudioRenderer::Make("audio" + std::to_string(i), *group, *host));
     video.push_back(TestVideoRenderer::Make("video" + std::to_string(i), *group, *host));
   }
   const int64_t start = zTime::MicroNow();
@@ -194,7 +178,7 @@ TEST(StressTest, RenderersOnOneGroupSurviveLoadFaultsAndChurnWithoutLosingAudio)
         }
         // A new base may jump anywhere. After silence the reader may have
         // moved on (a writer stalled past the tolerance), but never back.
-        const int64_t prime = audio[i]->PrimeTimeOnCueThread();
+        const int64_t prime = audio[i]->State().primeTime;
         if (prime == primeTime[i] && lastCounter[i] != 0) {
           const bool inPlace = lastWasAudible[i] ? first == lastCounter[i] + 1 : first > lastCounter[i];
           if (!inPlace) fail(name + " lost or repeated audio after frame " + std::to_string(lastCounter[i]));
@@ -249,7 +233,7 @@ TEST(StressTest, RenderersOnOneGroupSurviveLoadFaultsAndChurnWithoutLosingAudio)
   threads.emplace_back([&] {
     std::vector<int16_t> block(2 * kBlockFrames, 1);
     for (; !stop.load(); ++churned) {
-      StressAudioRenderer::Ptr a(new StressAudioRenderer("churn audio", *group, *host));
+      TestAudioRenderer::Ptr a = TestAudioRenderer::Make("churn audio", *group, *host);
       TestVideoRenderer::Ptr v = TestVideoRenderer::Make("churn video", *group, *host);
       for (int k = 0; k < 6; ++k) {
         a->OnReceive({}, block.data(), kBlockFrames * 4, 48000, 2, kSowt);

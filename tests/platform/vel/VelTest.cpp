@@ -114,11 +114,7 @@ TEST(CAudioConverterTest, FormatConverterScalesRoundsToEvenAndSaturatesFloatsInE
 // leads by c x 0.7 rad, so that a swapped or mixed channel shows.
 TEST(CAudioConverterTest, RateConverterKeepsTonesCleanInBlocksOfAnySize) {
   constexpr double kAmplitude = 32768.0 * 0.8912509381337456;
-  struct Case {
-    int rate;
-    double tone;
-    int channels;
-  };
+  struct Case { int rate; double tone; int channels; };
   for (const Case c : {Case{44100, 19000, 2}, Case{96000, 1000, 1}, Case{32000, 10000, 6}}) {
     SCOPED_TRACE(::testing::Message() << c.tone << " Hz from " << c.rate << " Hz, " << c.channels << " channels");
     auto converter = Started(kAsrc, kSowt, c.channels, c.rate, 16, 48000);
