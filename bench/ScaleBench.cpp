@@ -1,6 +1,6 @@
-// Many sources at once: N sources (each a video and an audio renderer on one
-// shared group) fed by a plug-in thread and cued by a host thread, one
-// output period per iteration on each side. The two sides are kept within
+// Many sources at once: N sources (each a 1080p59.94 video and a stereo
+// audio renderer on one shared group) fed by a plug-in thread and cued by a
+// host thread, one output period per iteration on each side. The two sides are kept within
 // kMaxLead periods of each other, the host behind the plug-in; they check
 // each other only every kPacingStride periods, so that the pacing (a futex
 // wait and wake) is not what one source per period measures.
@@ -29,6 +29,9 @@ constexpr int32_t kMaxLead = 4 * kPacingStride;
 // the frames in flight (idle ones die after 2 s between measurements), and
 // the audio cues are primed.
 constexpr int kWarmUpPeriods = 8;
+// Frames each source delivers per output period: 59.94 pictures a second
+// against 30 periods.
+constexpr int kFramesPerPeriod = 2;
 
 struct ScaleScene {
   explicit ScaleScene(int sourceCount) : sources(sourceCount) {}
@@ -52,14 +55,17 @@ struct ScaleScene {
     return true;
   }
 
-  // One period of the plug-in side: a new frame from the group for every
-  // source, delivered and let go, and one period of audio.
+  // One period of the plug-in side: for every source, the two new 1080p
+  // frames of a 59.94 camera (one period is 1/30 s) from the group,
+  // delivered and let go, and one period of audio.
   void Deliver() {
     for (int i = 0; i < sources; ++i) {
-      kaBuffer2* frame = nullptr;
-      if (group->allocate_buffer(frameFormat, -1, 1, 0, &frame) == 0 && frame) {
-        video[i]->OnReceiveVideo(frame);
-        frame->Release();
+      for (int f = 0; f < kFramesPerPeriod; ++f) {
+        kaBuffer2* frame = nullptr;
+        if (group->allocate_buffer(frameFormat, -1, 1, 0, &frame) == 0 && frame) {
+          video[i]->OnReceiveVideo(frame);
+          frame->Release();
+        }
       }
       audio[i]->OnReceive(veTimeRange{}, block.data(), static_cast<int>(block.size()), 48000, kStereo, kSowt);
     }

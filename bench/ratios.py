@@ -25,7 +25,7 @@ import sys
 HD = "4147200"
 ROWS = [
     ("Cache hit, 1080p 2vuy, 8 other buckets, 1 thread",
-     "BM_CacheHit_Kasp2_HdFrame/8/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], 3.0,
+     "BM_CacheHit_Kasp2_HdFrame/8/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], 1.5,
      "vs av_buffer_pool_get + av_buffer_unref"),
     ("Cache hit, 1080p 2vuy, 8 other buckets, 2 threads",
      "BM_CacheHit_Kasp2_HdFrame/8/threads:2", ["BM_CacheHit_FFmpegPool/%s/threads:2" % HD], 3.0,
@@ -36,16 +36,19 @@ ROWS = [
      "BM_CacheHit_Kasp2_HdFrame/8/threads:2", ["BM_CacheHit_MallocTouchFree/%s/threads:2" % HD], None, ""),
     ("Cache hit, 0 other buckets",
      "BM_CacheHit_Kasp2_HdFrame/0/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
-     "linear bucket walk"),
+     "indexed lookup"),
     ("Cache hit, 32 other buckets",
      "BM_CacheHit_Kasp2_HdFrame/32/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
-     "linear bucket walk"),
+     "indexed lookup"),
     ("Cache hit, 64 other buckets",
      "BM_CacheHit_Kasp2_HdFrame/64/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
-     "linear bucket walk"),
+     "indexed lookup"),
     ("Cache hit, 128 other buckets",
      "BM_CacheHit_Kasp2_HdFrame/128/threads:1", ["BM_CacheHit_FFmpegPool/%s/threads:1" % HD], None,
-     "linear bucket walk"),
+     "indexed lookup"),
+    ("Cache hit, 128 vs 8 buckets",
+     "BM_CacheHit_Kasp2_HdFrame/128/threads:1", ["BM_CacheHit_Kasp2_HdFrame/8/threads:1"], 1.1,
+     "the same hit with 8 other buckets"),
     ("Video delivery + cue + release, no delay",
      "BM_Video_DeliverCue_NoDelay", ["BM_Video_MemcpyHdFrame"], 0.005, "vs memcpy of one 1080p 2vuy frame"),
     ("Video delivery + cue, host takes the frame",
@@ -54,7 +57,7 @@ ROWS = [
     ("Video delivery + cue + release, 0.1 s delay",
      "BM_Video_DeliverCue_Delay100ms", ["BM_Video_MemcpyHdFrame"], None, "vs memcpy of one 1080p 2vuy frame"),
     ("'sowt' 48 kHz delivery (10 ms stereo)",
-     "BM_AudioReceive_Sowt48k", ["BM_AudioReceive_RingWrite"], 2.5, "vs a bare ring Write of the bytes"),
+     "BM_AudioReceive_Sowt48k", ["BM_AudioReceive_RingWrite"], 1.6, "vs a bare ring Write of the bytes"),
     ("'sowt' 48 kHz delivery vs JACK ring write",
      "BM_AudioReceive_Sowt48k", ["BM_AudioReceive_JackRingWrite"], None, "jack_ringbuffer_write"),
     ("Bare ring Write vs JACK ring write",
@@ -76,7 +79,7 @@ ROWS = [
     ("ConvertAudioFrame '32ni' vs memcpy", "BM_Convert_Kasp2/32ni", ["BM_Convert_Memcpy/32ni"], None, ""),
     ("ConvertAudioFrame 'sowt' vs memcpy", "BM_Convert_Kasp2/sowt", ["BM_Convert_Memcpy/sowt"], None, ""),
     ("44.1 -> 48 kHz delivery through the renderer",
-     "BM_Resample44k_Kasp2Receive", ["BM_Resample44k_Swr"], 1.2,
+     "BM_Resample44k_Kasp2Receive", ["BM_Resample44k_Swr"], 1.15,
      "OnReceive vs libswresample alone (same settings)"),
     ("44.1 -> 48 kHz ConvertAudioFrame",
      "BM_Resample44k_Kasp2Convert", ["BM_Resample44k_Swr"], None, "vs libswresample alone (same settings)"),
@@ -114,7 +117,9 @@ ABSOLUTE = [
 ]
 
 SCALE_COUNTS = [1, 4, 16, 64]
-SCALE_TARGET = 1.5
+# Per-source CPU per period against one source: 16 sources (a studio's worth)
+# within 1.2x, 64 within 1.5x.
+SCALE_TARGETS = {16: 1.2, 64: 1.5}
 
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
@@ -203,8 +208,8 @@ def main(argv):
             rel = scale[n][0] / base[0] if base else float("nan")
             rel_min = scale[n][1] / base[1] if base else float("nan")
             text = ""
-            if n == max(scale) and base and n > 1:
-                text, missed = verdict(rel, rel_min, SCALE_TARGET)
+            if n in SCALE_TARGETS and base:
+                text, missed = verdict(rel, rel_min, SCALE_TARGETS[n])
                 failures += missed
             lines.append("| %d | %s | %.2f\u00d7 | %s | %.2f\u00d7 | %s |" % (
                 n, fmt_ns(scale[n][0]), rel, fmt_ns(scale[n][1]), rel_min, text))

@@ -119,11 +119,9 @@ int32_t kaBufferGroup2::allocate_buffer(const veMediaRecord& format, int size, i
   if (size < 0) size = record->CalculateBufferSize(count);
   if (size == 0) return -1;
 
-  std::shared_ptr<_kaCachedBuffer> buffer = cache->CreateBuffer(*record, static_cast<unsigned long>(size));
+  _kaCachedBuffer* const buffer = cache->CreateBufferReference(*record, static_cast<unsigned long>(size));
   if (!buffer) return -1;
-  // The caller's reference goes on before the cache's pointer lets go.
-  buffer->AddRef();
-  *out = buffer.get();
+  *out = buffer;  // the caller's reference
   return 0;
 }
 
@@ -149,10 +147,9 @@ int32_t kaBufferGroup2::CreateGPUAccessibleBuffer(const veMediaRecord& format, k
   if (!copy) return -1;
   *copy = format;
   copy->SetBytesPerRow(rowBytes);
-  std::shared_ptr<_kaCachedBuffer> buffer = cache->CreateBuffer(*copy, static_cast<unsigned long>(size));
+  _kaCachedBuffer* const buffer = cache->CreateBufferReference(*copy, static_cast<unsigned long>(size));
   if (!buffer) return -1;
-  buffer->AddRef();
-  *out = buffer.get();
+  *out = buffer;  // the caller's reference
   return 0;
 }
 

@@ -120,6 +120,12 @@ class KASP2_EXPORT kaBufferGroup2 : public xCUnknown {
   std::shared_ptr<kaBuffer2> MakeAudioBuffer(void* data, int byteCount, int format, int sampleRate, int channels,
                                              const veTimeRange& range);
 
+  // Caps the storage bytes that the group's idle buffers may hold together;
+  // 0 (the default) means no cap. Past the cap the longest-idle buffers of
+  // any format are destroyed first, at once and on every return, and counted
+  // in the statistics (evictedForCap, evictedBytesForCap). Any thread.
+  void SetMaxIdleBytes(uint64_t bytes);
+
   // The group's filter manager; empty only when it could not be made.
   std::shared_ptr<kaVideoFilterManager> VideoFilterManager();
 

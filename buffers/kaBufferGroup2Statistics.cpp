@@ -1,5 +1,5 @@
-// The buffer group's statistics report and diagnostic hooks. Exported for the
-// host; nothing inside the library calls them.
+// The buffer group's statistics report, idle-bytes cap and diagnostic hooks.
+// Exported for the host; nothing inside the library calls them.
 #include <string>
 
 #include <fmt/format.h>
@@ -36,6 +36,10 @@ kaCacheStatistics kaBufferGroup2::GetStatistics() const {
 long kaBufferGroup2::Debug_CountOfCachedBuffers(const veMediaRecord& format, unsigned long size) {
   if (!cache) return -1;
   return cache->CountOfCachedBuffers(format, size);
+}
+
+void kaBufferGroup2::SetMaxIdleBytes(uint64_t bytes) {
+  if (cache) cache->SetMaxIdleBytes(bytes);
 }
 
 void kaBufferGroup2::Debug_RecycleBuffersWithAge(std::chrono::steady_clock::time_point cutoff) {

@@ -3,6 +3,13 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <utility>
+
+#include <ctime>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -38,7 +45,8 @@ kaBufferGroupCache<BufferT>::Bucket::Bucket(uint32_t bucketHash, uint64_t bucket
 
 template <class BufferT>
 kaBufferGroupCache<BufferT>::kaBufferGroupCache(Factory bufferFactory)
-    : factory(std::move(bufferFactory)), buckets(kaSpareBlockAllocator<std::shared_ptr<Bucket>>()) {
+    : factory(std::move(bufferFactory)), index(2 * kReservedBuckets, nullptr) {
+  buckets.reserve(kReservedBuckets);
   spareBuckets.reserve(kMaxSpareBuckets);
 }
 
@@ -48,39 +56,76 @@ kaBufferGroupCache<BufferT>::~kaBufferGroupCache() {
   // cache, so nobody else can be inside. This may run inside a buffer's own
   // recycle function (its pointer was the last); that buffer's release here
   // is then handed to its running DeleteObject, which destroys it afterwards.
+  uint64_t destroyed = untrimmedBytes;
   for (auto& bucket : buckets) {
-    for (auto& wrapper : bucket->buffers) wrapper.releaseBuffer();
+    for (auto& wrapper : bucket->buffers) {
+      destroyed += bucket->size;
+      wrapper.releaseBuffer();
+    }
   }
+  if (destroyed >= kTrimAfterBytes) ReturnFreedMemoryToSystem();
 }
 
 // ---- requests ---------------------------------------------------------------
 
 template <class BufferT>
 std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMediaRecord& format, unsigned long size) {
-  const uint32_t hash = HashForFormat(format, size);
+  std::shared_ptr<BufferT> result;
+  Request(format, size, &result);
+  return result;
+}
 
-  zMutexGuard lock(mutex);
-  // Every request sweeps first: the cache has no timer of its own. The bucket
-  // is looked up before and kept across the sweep, which may unlink it.
-  const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
-  RecycleBuffersWithAge(Clock::now() - kIdleLifetime);
+template <class BufferT>
+BufferT* kaBufferGroupCache<BufferT>::CreateBufferReference(const veMediaRecord& format, unsigned long size) {
+  return Request(format, size, nullptr);
+}
+
+template <class BufferT>
+BufferT* kaBufferGroupCache<BufferT>::Request(const veMediaRecord& format, unsigned long size,
+                                              std::shared_ptr<BufferT>* shared) {
+  const uint32_t hash = HashForFormat(format, size);
+  BufferT* result = nullptr;
+  bool trim = false;
+  {
+    zMutexGuard lock(mutex);
+    result = RequestLocked(format, size, hash, shared);
+    trim = TrimDue();
+  }
+  // Outside the lock: trimming walks the whole heap, and returns of other
+  // threads need not wait for it.
+  if (trim) ReturnFreedMemoryToSystem();
+  return result;
+}
+
+template <class BufferT>
+BufferT* kaBufferGroupCache<BufferT>::RequestLocked(const veMediaRecord& format, unsigned long size, uint32_t hash,
+                                                    std::shared_ptr<BufferT>* shared) {
+  // Every request sweeps first: the cache has no timer of its own. The sweep
+  // runs before the lookup, so the bucket found is never one it dropped.
+  RecycleBuffersWithAge(RequestCutoff());
+  Bucket* const bucket = FindBucket(hash, size, format);
 
   if (bucket && !bucket->buffers.empty()) {
     BufferT* const buffer = bucket->buffers.front().buffer;
     // The record of a same-shaped format is replaced in place, without
     // allocating: keyed entries replaced, fixed fields copied, owned values
     // left out. A failure here is memory exhaustion: the buffer stays idle.
-    if (!buffer->Copy(format, false, false, {})) return {};
-    // The caller's reference goes on before the wrapper's comes off, so the
-    // count never reaches zero under the lock.
-    buffer->AddRef();
-    std::shared_ptr<BufferT> result = zAsSharedPtr(buffer);
-    if (!result) return {};  // zAsSharedPtr gave the caller's reference back
-    bucket->buffers.pop_front();
-    --idleBuffers;
+    if (!buffer->Copy(format, false, false, {})) return nullptr;
+    if (shared) {
+      // The caller's reference goes on before the wrapper's comes off, so
+      // the count never reaches zero under the lock.
+      buffer->AddRef();
+      *shared = zAsSharedPtr(buffer);
+      if (!*shared) return nullptr;  // zAsSharedPtr gave the caller's reference back
+      RemoveFront(bucket);
+      ++hits;
+      buffer->Release();
+      return buffer;
+    }
+    // A plain reference: the wrapper's becomes the caller's, the count stays 1.
+    RemoveFront(bucket);
     ++hits;
-    buffer->Release();
-    return result;
+    return buffer;
   }
 
   // Only a miss needs the weak pointer that the new buffer's recycle function
@@ -88,14 +133,14 @@ std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMedia
   // meet a cache not owned by a shared pointer: such a cache never made a
   // buffer, so it has none to hand out.
   std::weak_ptr<kaBufferGroupCache> self = this->weak_from_this();
-  if (self.expired()) return {};  // buffers could never come back
+  if (self.expired()) return nullptr;  // buffers could never come back
   if (size > kMaxBufferSize || !factory) {
     ++misses;
-    return {};
+    return nullptr;
   }
   std::shared_ptr<BufferT> made = factory(format, size);
   ++misses;
-  if (!made) return {};
+  if (!made) return nullptr;
 
   BufferT* const raw = made.get();
   try {
@@ -105,17 +150,22 @@ std::shared_ptr<BufferT> kaBufferGroupCache<BufferT>::CreateBuffer(const veMedia
       return cache->Recycle(raw);
     };
   } catch (const std::bad_alloc&) {
-    return {};  // `made` has no recycle function: dropping it destroys it
+    return nullptr;  // `made` has no recycle function: dropping it destroys it
   }
   if (!raw->Copy(format, false, false, {})) {
     raw->SetRecycleLambda(nullptr);
-    return {};
+    return nullptr;
   }
   ++liveBuffers;
   liveBytes += size;
   peakLiveBuffers = std::max(peakLiveBuffers, liveBuffers);
   peakLiveBytes = std::max(peakLiveBytes, liveBytes);
-  return made;
+  if (shared) {
+    *shared = std::move(made);
+  } else {
+    raw->AddRef();  // the caller's; `made` lets go of the factory's: 2 -> 1
+  }
+  return raw;
 }
 
 template <class BufferT>
@@ -126,26 +176,50 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
   buffer->SetDirtiedTime(zTime::MicroNow());
   const uint32_t hash = HashForFormat(*buffer, size);
 
-  zMutexGuard lock(mutex);
-  std::shared_ptr<Bucket> bucket = FindBucket(hash, size, *buffer);
-  if (bucket && bucket->buffers.size() >= kMaxIdlePerBucket) {
-    ForgetBuffer(size);
-    return kaBuffer2::Destroy;
-  }
-  try {
-    if (!bucket) {
-      bucket = MakeBucket(hash, size, *buffer);
-      buckets.push_back(bucket);
+  bool trim = false;
+  {
+    zMutexGuard lock(mutex);
+    Bucket* bucket = FindBucket(hash, size, *buffer);
+    if (bucket && bucket->buffers.size() >= kMaxIdlePerBucket) {
+      ForgetBuffer(size);
+      return kaBuffer2::Destroy;
     }
-    bucket->buffers.push_back(BufferWrapper{buffer, Clock::now()});
+    if (maxIdleBytes != 0 && size > maxIdleBytes) {
+      // Evicting others would not make room: only this one goes.
+      ForgetBuffer(size);
+      ++evictedForCap;
+      evictedBytesForCap += size;
+      return kaBuffer2::Destroy;
+    }
+    try {
+      if (!bucket) {
+        ReserveOneMoreBucket();
+        bucket = LinkBucket(MakeBucket(hash, size, *buffer));
+      }
+      bucket->buffers.push_back(BufferWrapper{buffer, Clock::now(), bucket, youngestIdle, nullptr});
+    } catch (const std::bad_alloc&) {
+      // Nobody can keep it. A bucket made for it stays empty: the next sweep
+      // drops it.
+      if (bucket && bucket->buffers.empty() && !bucket->emptied) {
+        bucket->emptied = true;
+        bucket->nextEmptied = std::exchange(emptiedBuckets, bucket);
+      }
+      ForgetBuffer(size);
+      return kaBuffer2::Destroy;
+    }
+    BufferWrapper* const wrapper = &bucket->buffers.back();
+    (youngestIdle ? youngestIdle->younger : oldestIdle) = wrapper;
+    youngestIdle = wrapper;
     ++idleBuffers;
-  } catch (const std::bad_alloc&) {
-    // Nobody can keep it; an empty bucket left behind goes with the next sweep.
-    ForgetBuffer(size);
-    return kaBuffer2::Destroy;
+    idleBytes += size;
+    buffer->AddRef();  // the wrapper's reference: 0 -> 1
+    // The newcomer fits the cap on its own and is the youngest, so only
+    // older buffers go.
+    EvictOverCap();
+    peakIdleBuffers = std::max(peakIdleBuffers, idleBuffers);
+    trim = TrimDue();
   }
-  buffer->AddRef();  // the wrapper's reference: 0 -> 1
-  peakIdleBuffers = std::max(peakIdleBuffers, idleBuffers);
+  if (trim) ReturnFreedMemoryToSystem();
   return kaBuffer2::Recycled;
 }
 
@@ -176,20 +250,54 @@ bool kaBufferGroupCache<BufferT>::DoesFormatMatch(const veMediaRecord& bucketFor
          bucketFormat.RasterType() == format.RasterType();
 }
 
+// ---- the index ------------------------------------------------------------------
+
 template <class BufferT>
-std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache<BufferT>::FindBucket(
-    uint32_t hash, uint64_t size, const veMediaRecord& format) const {
-  for (const auto& bucket : buckets) {
-    if (bucket->hash == hash && bucket->size == size && DoesFormatMatch(bucket->format, format)) return bucket;
-  }
-  return {};
+size_t kaBufferGroupCache<BufferT>::HomeSlot(uint32_t hash, uint64_t size) const {
+  // Audio keys are the size twice over and video hashes skip the final mix,
+  // so both go through one 64-bit mix before their low bits pick a slot.
+  uint64_t x = (size * 0x9E3779B97F4A7C15ull) ^ hash;
+  x ^= x >> 31;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 29;
+  return static_cast<size_t>(x) & (index.size() - 1);
 }
 
 template <class BufferT>
-std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache<BufferT>::MakeBucket(
+size_t kaBufferGroupCache<BufferT>::SlotFor(uint32_t hash, uint64_t size) const {
+  const size_t mask = index.size() - 1;
+  size_t slot = HomeSlot(hash, size);
+  while (index[slot] && (index[slot]->hash != hash || index[slot]->size != size)) slot = (slot + 1) & mask;
+  return slot;
+}
+
+template <class BufferT>
+typename kaBufferGroupCache<BufferT>::Bucket* kaBufferGroupCache<BufferT>::FindBucket(
+    uint32_t hash, uint64_t size, const veMediaRecord& format) const {
+  for (Bucket* bucket = index[SlotFor(hash, size)]; bucket; bucket = bucket->nextWithKey) {
+    if (DoesFormatMatch(bucket->format, format)) return bucket;
+  }
+  return nullptr;
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::ReserveOneMoreBucket() {
+  if (buckets.size() == buckets.capacity()) buckets.reserve(std::max(2 * buckets.capacity(), kReservedBuckets));
+  if (2 * (usedSlots + 1) <= index.size()) return;
+  // Rehash into a table twice the size. The chains move whole, so each key
+  // keeps its buckets in order of creation.
+  std::vector<Bucket*> old(2 * index.size(), nullptr);
+  old.swap(index);
+  for (Bucket* head : old) {
+    if (head) index[SlotFor(head->hash, head->size)] = head;
+  }
+}
+
+template <class BufferT>
+std::unique_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache<BufferT>::MakeBucket(
     uint32_t hash, uint64_t size, const veMediaRecord& record) {
-  if (spareBuckets.empty()) return std::make_shared<Bucket>(hash, size, record);
-  std::shared_ptr<Bucket> bucket = std::move(spareBuckets.back());
+  if (spareBuckets.empty()) return std::make_unique<Bucket>(hash, size, record);
+  std::unique_ptr<Bucket> bucket = std::move(spareBuckets.back());
   spareBuckets.pop_back();
   bucket->hash = hash;
   bucket->size = size;
@@ -197,39 +305,149 @@ std::shared_ptr<typename kaBufferGroupCache<BufferT>::Bucket> kaBufferGroupCache
   return bucket;
 }
 
+template <class BufferT>
+typename kaBufferGroupCache<BufferT>::Bucket* kaBufferGroupCache<BufferT>::LinkBucket(
+    std::unique_ptr<Bucket> bucket) {
+  Bucket* const raw = bucket.get();
+  raw->nextWithKey = nullptr;
+  raw->emptied = false;
+  raw->position = buckets.size();
+  buckets.push_back(std::move(bucket));  // within the reserved capacity
+  Bucket*& head = index[SlotFor(raw->hash, raw->size)];
+  if (!head) {
+    head = raw;
+    ++usedSlots;
+  } else {
+    Bucket* last = head;
+    while (last->nextWithKey) last = last->nextWithKey;
+    last->nextWithKey = raw;
+  }
+  return raw;
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::DropBucket(Bucket* bucket) {
+  const size_t mask = index.size() - 1;
+  size_t slot = SlotFor(bucket->hash, bucket->size);
+  Bucket** link = &index[slot];
+  while (*link != bucket) link = &(*link)->nextWithKey;
+  *link = bucket->nextWithKey;
+  if (!index[slot]) {
+    // The key is gone: shift later entries of the probe run back into the
+    // hole (backward-shift deletion), so lookups need no tombstones.
+    --usedSlots;
+    for (size_t next = (slot + 1) & mask; index[next]; next = (next + 1) & mask) {
+      const size_t home = HomeSlot(index[next]->hash, index[next]->size);
+      // An entry may move into the hole only if its home is not between
+      // the hole and itself.
+      if (((next - home) & mask) >= ((next - slot) & mask)) {
+        index[slot] = std::exchange(index[next], nullptr);
+        slot = next;
+      }
+    }
+  }
+  // Swap-remove from `buckets`.
+  std::unique_ptr<Bucket> owned = std::move(buckets[bucket->position]);
+  if (bucket->position + 1 != buckets.size()) {
+    buckets[bucket->position] = std::move(buckets.back());
+    buckets[bucket->position]->position = bucket->position;
+  }
+  buckets.pop_back();
+  // Kept only while the reserved room lasts, so keeping never allocates.
+  if (spareBuckets.size() < std::min(kMaxSpareBuckets, spareBuckets.capacity())) {
+    spareBuckets.push_back(std::move(owned));
+  }
+}
+
 // ---- eviction -----------------------------------------------------------------
 
 template <class BufferT>
-void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff) {
-  // A bucket's queue is in order of return (each wrapper is stamped with the
-  // steady clock under the lock as it is appended), so the idle buffers to
-  // evict are at its front and the walk stops at the first younger one.
-  for (auto& bucket : buckets) {
-    auto& queue = bucket->buffers;
-    while (!queue.empty() && queue.front().returnedAt < cutoff) {
-      ForgetBuffer(queue.front().buffer->StorageSize());
-      queue.front().releaseBuffer();
-      queue.pop_front();
-      --idleBuffers;
-    }
+typename kaBufferGroupCache<BufferT>::Clock::time_point kaBufferGroupCache<BufferT>::RequestCutoff() const {
+  if (!oldestIdle) return Clock::time_point::min();  // nothing to age out: no clock read at all
+#if defined(CLOCK_MONOTONIC_COARSE)
+  // A precise read of the steady clock was a third of a hit's cost here.
+  // The coarse monotonic clock is the same clock (steady_clock reads
+  // CLOCK_MONOTONIC) at a fraction of the cost, lagging by at most its tick.
+  // When even it, plus a margin far beyond a tick, leaves the longest-idle
+  // buffer inside its lifetime, no buffer can age out now.
+  timespec coarse{};
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse) == 0) {
+    const Clock::time_point coarseNow{std::chrono::seconds(coarse.tv_sec) + std::chrono::nanoseconds(coarse.tv_nsec)};
+    if (coarseNow + kCoarseClockMargin < oldestIdle->returnedAt + kIdleLifetime) return Clock::time_point::min();
   }
-  for (auto it = buckets.begin(); it != buckets.end();) {
-    if ((*it)->buffers.empty()) {
-      // Kept only while the reserved room lasts, so keeping never allocates.
-      if (spareBuckets.size() < std::min(kMaxSpareBuckets, spareBuckets.capacity())) {
-        spareBuckets.push_back(std::move(*it));
-      }
-      it = buckets.erase(it);
-    } else {
-      ++it;
-    }
+#endif
+  return Clock::now() - kIdleLifetime;
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::RemoveFront(Bucket* bucket) {
+  BufferWrapper& wrapper = bucket->buffers.front();
+  (wrapper.older ? wrapper.older->younger : oldestIdle) = wrapper.younger;
+  (wrapper.younger ? wrapper.younger->older : youngestIdle) = wrapper.older;
+  bucket->buffers.pop_front();
+  --idleBuffers;
+  idleBytes -= std::min(idleBytes, bucket->size);
+  if (bucket->buffers.empty() && !bucket->emptied) {
+    bucket->emptied = true;
+    bucket->nextEmptied = std::exchange(emptiedBuckets, bucket);
+  }
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::EvictOldest() {
+  // The longest-idle buffer of all is the front of its own bucket: both
+  // orders are the order of return.
+  Bucket* const bucket = oldestIdle->bucket;
+  ForgetBuffer(bucket->size);
+  oldestIdle->releaseBuffer();
+  RemoveFront(bucket);
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::EvictOverCap() {
+  if (maxIdleBytes == 0) return;
+  while (oldestIdle && idleBytes > maxIdleBytes) {
+    ++evictedForCap;
+    evictedBytesForCap += oldestIdle->bucket->size;
+    EvictOldest();
+  }
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff) {
+  // The idle list is in order of return (each wrapper is stamped with the
+  // steady clock under the lock as it is appended), so the buffers to evict
+  // are at its front and the walk stops at the first younger one.
+  while (oldestIdle && oldestIdle->returnedAt < cutoff) EvictOldest();
+  // Only buckets that emptied since the last sweep can be empty.
+  while (Bucket* const bucket = emptiedBuckets) {
+    emptiedBuckets = bucket->nextEmptied;
+    bucket->emptied = false;
+    if (bucket->buffers.empty()) DropBucket(bucket);
   }
 }
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::SweepIdleBuffersOlderThan(Clock::time_point cutoff) {
-  zMutexGuard lock(mutex);
-  RecycleBuffersWithAge(cutoff);
+  bool trim = false;
+  {
+    zMutexGuard lock(mutex);
+    RecycleBuffersWithAge(cutoff);
+    trim = TrimDue();
+  }
+  if (trim) ReturnFreedMemoryToSystem();
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::SetMaxIdleBytes(uint64_t bytes) {
+  bool trim = false;
+  {
+    zMutexGuard lock(mutex);
+    maxIdleBytes = bytes;
+    EvictOverCap();
+    trim = TrimDue();
+  }
+  if (trim) ReturnFreedMemoryToSystem();
 }
 
 template <class BufferT>
@@ -238,6 +456,32 @@ void kaBufferGroupCache<BufferT>::ForgetBuffer(uint64_t bytes) {
   // wrap the counters around.
   if (liveBuffers > 0) --liveBuffers;
   liveBytes -= std::min(liveBytes, bytes);
+  untrimmedBytes += bytes;
+}
+
+template <class BufferT>
+bool kaBufferGroupCache<BufferT>::TrimDue() {
+  if (untrimmedBytes < kTrimAfterBytes) return false;
+  untrimmedBytes = 0;
+  return true;
+}
+
+template <class BufferT>
+void kaBufferGroupCache<BufferT>::ReturnFreedMemoryToSystem() {
+  // Buffer storage comes from the C library's heap (the foundation's
+  // zBuffer, 64-byte aligned). glibc serves blocks above its mmap threshold
+  // with mmap, but raises that threshold to the size of each such block
+  // freed, so once a few frames have come and gone, later frames of up to
+  // 32 MiB live in the heap, among small blocks that pin it: freeing them
+  // leaves their pages resident. malloc_trim hands every whole free page of
+  // every arena back with madvise. It is chosen over mapping large storage
+  // directly because the storage is the foundation's, shared by every
+  // kaBuffer2, and the cached buffer adds no members of its own; and it costs
+  // nothing on the paths that matter: it runs only after the cache destroyed
+  // kTrimAfterBytes, never on a hit or a return that keeps its buffer.
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 // ---- counters -------------------------------------------------------------------
@@ -252,6 +496,8 @@ kaCacheStatistics kaBufferGroupCache<BufferT>::Statistics() const {
   statistics.liveBytes = liveBytes;
   statistics.hits = hits;
   statistics.misses = misses;
+  statistics.evictedForCap = evictedForCap;
+  statistics.evictedBytesForCap = evictedBytesForCap;
   return statistics;
 }
 
@@ -259,7 +505,7 @@ template <class BufferT>
 long kaBufferGroupCache<BufferT>::CountOfCachedBuffers(const veMediaRecord& format, unsigned long size) const {
   const uint32_t hash = HashForFormat(format, size);
   zMutexGuard lock(mutex);
-  const std::shared_ptr<Bucket> bucket = FindBucket(hash, size, format);
+  const Bucket* const bucket = FindBucket(hash, size, format);
   return bucket ? static_cast<long>(bucket->buffers.size()) : -1;
 }
 
@@ -272,20 +518,14 @@ uint64_t kaBufferGroupCache<BufferT>::LiveBuffersForTesting() const {
 template <class BufferT>
 uint64_t kaBufferGroupCache<BufferT>::IdleBuffersForTesting() const {
   zMutexGuard lock(mutex);
-  return IdleBuffersLocked();
+  return idleBuffers;
 }
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::SetIdleReturnTimeForTesting(Clock::time_point returnedAt) {
   zMutexGuard lock(mutex);
-  for (auto& bucket : buckets) {
-    for (auto& wrapper : bucket->buffers) wrapper.returnedAt = returnedAt;
-  }
-}
-
-template <class BufferT>
-uint64_t kaBufferGroupCache<BufferT>::IdleBuffersLocked() const {
-  return idleBuffers;
+  // One time for all keeps the idle list in order of return.
+  for (BufferWrapper* wrapper = oldestIdle; wrapper; wrapper = wrapper->younger) wrapper->returnedAt = returnedAt;
 }
 
 template class kaBufferGroupCache<_kaCachedBuffer>;

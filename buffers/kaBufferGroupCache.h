@@ -16,13 +16,17 @@
 
 // The buffer group's recycling cache: buffers their users released wait,
 // idle, in buckets per format and size and go to the next request for the
-// same, so steady-state video and audio allocate no buffer memory. Owns one
-// reference to each idle buffer; buffers in use hold a weak pointer to it and
-// come back through their recycle function on whichever thread releases them.
-// Lives only in a std::shared_ptr (a cache owned otherwise makes no buffers).
-// Any thread may call it; one mutex guards buckets and counters. Evicted
-// buffers are destroyed under that mutex, so their pre-recycle functions must
-// not call back into the cache.
+// same, so steady-state video and audio allocate no buffer memory. Owns its
+// buckets and one reference to each idle buffer; buffers in use hold a weak
+// pointer to it and come back through their recycle function on whichever
+// thread releases them. Lives only in a std::shared_ptr (a cache owned
+// otherwise makes no buffers). Any thread may call it; one mutex guards
+// buckets, index and counters. Evicted buffers are destroyed under that
+// mutex, so their pre-recycle functions must not call back into the cache.
+//
+// A request finds its bucket through an open-addressed index keyed by (hash,
+// size), and the age sweep and the idle-bytes cap walk one list of all idle
+// buffers in order of return, so neither costs a walk over every bucket.
 template <class BufferT>
 class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBufferGroupCache<BufferT>> {
  public:
@@ -39,14 +43,31 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // Largest storage in bytes: buffers size their storage with a signed
   // 32-bit count.
   static constexpr unsigned long kMaxBufferSize = 0x7fffffffUL;
+  // How far the coarse clock that spares a request its precise clock read
+  // may lag: a few of its ticks (1 to 10 ms) and then some.
+  static constexpr std::chrono::milliseconds kCoarseClockMargin{50};
   // Emptied buckets kept for reuse, so that a format whose buffers are all in
   // use gets its bucket back without allocating when one returns.
   static constexpr size_t kMaxSpareBuckets = 16;
+  // Room reserved up front for buckets and index slots, so that a host's
+  // usual handful of formats never grows either.
+  static constexpr size_t kReservedBuckets = 64;
+  // Storage bytes the cache destroys before it asks the C library to give
+  // freed heap pages back to the system (see ReturnFreedMemoryToSystem).
+  // Below it the freed blocks simply serve the next allocations; above it a
+  // burst of odd frame sizes would otherwise stay resident for good.
+  static constexpr uint64_t kTrimAfterBytes = uint64_t{64} << 20;
 
-  // One idle buffer, with the cache's reference, and when it came back.
+  struct Bucket;
+  // One idle buffer, with the cache's reference, and when it came back. It
+  // lives in its bucket's queue (whose elements never move) and is also linked
+  // into the cache's list of all idle buffers, oldest first.
   struct BufferWrapper {
     BufferT* buffer = nullptr;
     Clock::time_point returnedAt;
+    Bucket* bucket = nullptr;
+    BufferWrapper* older = nullptr;
+    BufferWrapper* younger = nullptr;
     // Destroys the buffer (its pre-recycle function still runs).
     void releaseBuffer();
   };
@@ -60,6 +81,15 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
     // Copy of the record of the buffer that made the bucket.
     veMediaRecord format;
     WrapperQueue buffers;
+    // The next younger bucket of the same (hash, size): the index keeps the
+    // buckets of one key in order of creation, and a lookup takes the first
+    // that DoesFormatMatch accepts.
+    Bucket* nextWithKey = nullptr;
+    // Where the bucket sits in `buckets`.
+    size_t position = 0;
+    // Emptied since the last sweep, which drops it unless it filled again.
+    bool emptied = false;
+    Bucket* nextEmptied = nullptr;
   };
 
   explicit kaBufferGroupCache(Factory bufferFactory);
@@ -76,6 +106,10 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // Returns empty, counting nothing, for a cache not owned by a shared
   // pointer, or when memory runs short copying the record (the buffer stays idle).
   std::shared_ptr<BufferT> CreateBuffer(const veMediaRecord& format, unsigned long size);
+  // The same as a plain reference that the caller owns (null where the above
+  // is empty): the group's path, which spares a hit the shared pointer's
+  // control block and a reference count round trip.
+  BufferT* CreateBufferReference(const veMediaRecord& format, unsigned long size);
 
   // The bucket key: the low 32 bits of `size` for anything but video; for
   // video a hash, seeded with them, of the fields that shape the image.
@@ -88,6 +122,13 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // buckets: with the lock held, or through SweepIdleBuffersOlderThan.
   void RecycleBuffersWithAge(Clock::time_point cutoff) Z_REQUIRES(mutex);
   void SweepIdleBuffersOlderThan(Clock::time_point cutoff);
+
+  // Caps the storage bytes of all idle buffers together; 0 (the default)
+  // means no cap. Past the cap the longest-idle buffers of any bucket are
+  // destroyed first, at once and on every return; a returned buffer larger
+  // than the whole cap is destroyed itself and the others stay. Each one is
+  // counted in evictedForCap and evictedBytesForCap.
+  void SetMaxIdleBytes(uint64_t bytes);
 
   // One consistent snapshot of the counters.
   kaCacheStatistics Statistics() const;
@@ -102,16 +143,47 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   void SetIdleReturnTimeForTesting(Clock::time_point returnedAt);
 
  private:
-  // A released buffer comes back: kept idle, or Destroy when its bucket is full.
+  // A released buffer comes back: kept idle, or Destroy when its bucket is
+  // full or it is larger than the idle-bytes cap.
   kaBuffer2::RecycleResult Recycle(BufferT* buffer);
-  // First bucket matching by hash, size and DoesFormatMatch.
-  std::shared_ptr<Bucket> FindBucket(uint32_t hash, uint64_t size, const veMediaRecord& format) const
-      Z_REQUIRES(mutex);
+  // Both request forms: with `shared` the result is also stored there (and
+  // owned by it), else the caller owns the returned reference.
+  BufferT* Request(const veMediaRecord& format, unsigned long size, std::shared_ptr<BufferT>* shared);
+  BufferT* RequestLocked(const veMediaRecord& format, unsigned long size, uint32_t hash,
+                         std::shared_ptr<BufferT>* shared) Z_REQUIRES(mutex);
+  // The age cutoff of a request's sweep: now less kIdleLifetime, or the
+  // earliest time when no idle buffer can be that old.
+  Clock::time_point RequestCutoff() const Z_REQUIRES(mutex);
+  // First bucket of the key (hash, size) that DoesFormatMatch accepts.
+  Bucket* FindBucket(uint32_t hash, uint64_t size, const veMediaRecord& format) const Z_REQUIRES(mutex);
+  // Makes room for one more bucket in `buckets` and the index, so that
+  // LinkBucket cannot fail (std::bad_alloc when memory is short).
+  void ReserveOneMoreBucket() Z_REQUIRES(mutex);
   // A kept empty bucket, or a new one (std::bad_alloc when memory is short).
-  std::shared_ptr<Bucket> MakeBucket(uint32_t hash, uint64_t size, const veMediaRecord& record) Z_REQUIRES(mutex);
+  std::unique_ptr<Bucket> MakeBucket(uint32_t hash, uint64_t size, const veMediaRecord& record) Z_REQUIRES(mutex);
+  // Adds a bucket to `buckets` and the index; room was reserved.
+  Bucket* LinkBucket(std::unique_ptr<Bucket> bucket) Z_REQUIRES(mutex);
+  // Removes an empty bucket from the index and `buckets`; kept as a spare
+  // while the reserved room lasts.
+  void DropBucket(Bucket* bucket) Z_REQUIRES(mutex);
+  // Where the key's probe run starts.
+  size_t HomeSlot(uint32_t hash, uint64_t size) const Z_REQUIRES(mutex);
+  // The index slot where the key's chain starts, or the empty slot where it
+  // would go.
+  size_t SlotFor(uint32_t hash, uint64_t size) const Z_REQUIRES(mutex);
+  // Takes the front wrapper of `bucket` off its queue and the idle list; the
+  // caller has dealt with the wrapper's reference.
+  void RemoveFront(Bucket* bucket) Z_REQUIRES(mutex);
+  // Destroys the longest-idle buffer of all.
+  void EvictOldest() Z_REQUIRES(mutex);
+  void EvictOverCap() Z_REQUIRES(mutex);
   // A buffer of `bytes` storage leaves the cache for good.
   void ForgetBuffer(uint64_t bytes) Z_REQUIRES(mutex);
-  uint64_t IdleBuffersLocked() const Z_REQUIRES(mutex);
+  // Whether enough storage was destroyed since the last trim to trim now;
+  // if so the count starts over.
+  bool TrimDue() Z_REQUIRES(mutex);
+  // Gives the heap's free pages back to the system. Called without the lock.
+  static void ReturnFreedMemoryToSystem();
 
   Factory factory;
   // Not re-entrant, and need not be: no buffer that still has its recycle
@@ -119,7 +191,9 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // caller's reference before dropping the cache's; eviction clears the
   // recycle function before releasing).
   mutable zMutex mutex;
-  std::deque<std::shared_ptr<Bucket>, kaSpareBlockAllocator<std::shared_ptr<Bucket>>> buckets Z_GUARDED_BY(mutex);
+  // Every bucket that holds idle buffers (or was emptied since the last
+  // sweep), in no particular order: lookups go through `index`.
+  std::vector<std::unique_ptr<Bucket>> buckets Z_GUARDED_BY(mutex);
   uint64_t peakIdleBuffers Z_GUARDED_BY(mutex) = 0;
   uint64_t peakLiveBuffers Z_GUARDED_BY(mutex) = 0;
   uint64_t liveBuffers Z_GUARDED_BY(mutex) = 0;
@@ -131,7 +205,24 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // need not count them.
   uint64_t idleBuffers Z_GUARDED_BY(mutex) = 0;
   // Emptied buckets waiting for reuse; capacity reserved up front.
-  std::vector<std::shared_ptr<Bucket>> spareBuckets Z_GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<Bucket>> spareBuckets Z_GUARDED_BY(mutex);
+  // Open addressing with linear probing over a power-of-two table: each used
+  // slot holds the oldest bucket of one (hash, size) key. At most half full;
+  // it grows only when a new bucket makes a new high, so reusing a dropped
+  // bucket's place never allocates.
+  std::vector<Bucket*> index Z_GUARDED_BY(mutex);
+  size_t usedSlots Z_GUARDED_BY(mutex) = 0;
+  // All idle buffers in order of return: `oldestIdle` is the first to age out.
+  BufferWrapper* oldestIdle Z_GUARDED_BY(mutex) = nullptr;
+  BufferWrapper* youngestIdle Z_GUARDED_BY(mutex) = nullptr;
+  // Buckets a hit or an eviction emptied since the last sweep.
+  Bucket* emptiedBuckets Z_GUARDED_BY(mutex) = nullptr;
+  uint64_t idleBytes Z_GUARDED_BY(mutex) = 0;
+  uint64_t maxIdleBytes Z_GUARDED_BY(mutex) = 0;  // 0: no cap
+  uint64_t evictedForCap Z_GUARDED_BY(mutex) = 0;
+  uint64_t evictedBytesForCap Z_GUARDED_BY(mutex) = 0;
+  // Storage bytes destroyed through the cache since the last trim.
+  uint64_t untrimmedBytes Z_GUARDED_BY(mutex) = 0;
 };
 
 extern template class kaBufferGroupCache<_kaCachedBuffer>;

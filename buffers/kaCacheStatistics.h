@@ -11,6 +11,8 @@ struct kaCacheStatistics {
   uint64_t liveBytes = 0;        // storage bytes of the buffers alive now
   uint64_t hits = 0;             // requests served from a bucket
   uint64_t misses = 0;           // requests that called the factory
+  uint64_t evictedForCap = 0;       // idle buffers destroyed to keep under the idle-bytes cap
+  uint64_t evictedBytesForCap = 0;  // their storage bytes
 
   bool operator==(const kaCacheStatistics&) const = default;
 };

@@ -10,6 +10,10 @@
 // element type `Kept` and hands it back to the next allocation of the same
 // size, so a queue whose length stays bounded allocates nothing in steady
 // state. Blocks of other types (the queue's map) go straight to the heap.
+// The first block of type `Kept` comes with a spare of the same size: a queue
+// allocates its next block before it frees the one it leaves, so without it
+// the first time the queue's contents cross a block boundary would allocate,
+// at whatever moment a steady stream of requests and returns gets there.
 //
 // All copies and rebinds of one allocator share its spare slot, which lives
 // until the last of them is gone, so the queue may free its blocks in any
@@ -24,6 +28,7 @@ struct Slot {
   ~Slot() { ::operator delete(block); }
   void* block = nullptr;
   size_t bytes = 0;
+  bool primed = false;  // the first block's spare was made
 };
 }  // namespace kaSpareBlockDetail
 
@@ -48,6 +53,12 @@ class kaSpareBlockAllocator {
         void* block = slot_->block;
         slot_->block = nullptr;
         return static_cast<T*>(block);
+      }
+      if (slot_ && !slot_->primed && !slot_->block) {
+        slot_->primed = true;
+        // Without memory for the spare the queue still works, as before.
+        slot_->block = ::operator new(bytes, std::nothrow);
+        slot_->bytes = slot_->block ? bytes : 0;
       }
     }
     return static_cast<T*>(::operator new(bytes));

@@ -246,6 +246,15 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   // any rounding to whole frames (its own frames × 48000 / its rate), which
   // smooth correction measures. Delivery thread.
   void Store(void* samples, int frames, double sourceFrames);
+  // The conversion of ConvertAudioFrame up to the framework's sample of
+  // working-format frames, which `converted` then holds; no pooled buffer.
+  // False, `converted` untouched, where ConvertAudioFrame fails. Delivery thread.
+  bool ConvertToWorking(void* data, int byteCount, int format, int sampleRate, int channels,
+                        Corvane::Vel::RObject<Corvane::Vel::CMediaSample>& converted);
+  // A block converted straight into the ring, for when nothing else needs the
+  // converted frames (no drift correction): one copy and no pooled buffer
+  // fewer than ConvertAudioFrame and Store. False when the conversion fails.
+  bool WriteConverted(void* data, int byteCount, int format, int sampleRate, int channels);
   // The resamplers read 16-bit samples: a block not aligned for them is
   // copied into a pooled buffer that `holder` keeps (back to the group's
   // cache when it goes) and `samples` points there. False when no buffer
@@ -278,6 +287,14 @@ class KASP2_EXPORT kaPluginAudioRenderer : public kaPluginRenderer, public kaXIA
   std::unique_ptr<kaAudioDriftTracker> driftTracker_;        // delivery
   std::unique_ptr<kaSmoothDriftResampler> smoothResampler_;  // delivery
   bool smoothActive_ = false;  // delivery: the last block went through them
+  // The description offered to the host with each block, rebuilt only when a
+  // block's format, rate or channel count differs from the last one's: the
+  // record is the most costly part of a 'sowt' delivery. Delivery thread.
+  veMediaRecord receiveDescription_{veMediaTypeAudio};
+  int receiveDescriptionFormat_ = 0;
+  int receiveDescriptionRate_ = 0;
+  int receiveDescriptionChannels_ = 0;
+  const veMediaRecord& DescribeReceivedBlock(int format, int sampleRate, int channels);
   std::atomic<double> smoothRatio_{1.0};         // stored by the delivery thread
   std::atomic<double> smoothPeakLevelError_{0.0};
   std::atomic<uint64_t> smoothRestarts_{0};

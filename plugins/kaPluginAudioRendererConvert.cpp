@@ -95,10 +95,8 @@ bool PassThrough(Vel::CAudioFilter& filter, Vel::RObject<Vel::CMediaSample>& cur
 
 }  // namespace
 
-bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int format, int sampleRate, int channels,
-                                              int* frameCount, kaBuffer2** buffer) {
-  if (!frameCount || !buffer) return false;
-  *frameCount = 0;
+bool kaPluginAudioRenderer::ConvertToWorking(void* data, int byteCount, int format, int sampleRate, int channels,
+                                             Vel::RObject<Vel::CMediaSample>& converted) {
   if (!data || byteCount <= 0 || channels < 1 || channels > kMaxChannels || sampleRate < kMinSampleRate ||
       sampleRate > kMaxSampleRate) {
     return false;
@@ -117,10 +115,9 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
     if (!MakeConverter(formatConverter, kFormatConverterType, description, false)) return false;
   }
 
-  const int outputFrameBytes = channels * 2;
   const bool needsRateConversion = sampleRate != kWorkingSampleRate;
   if (needsRateConversion && !rateConverter) {
-    const auto description = Describe(channels, sampleRate, kWorkingBitsPerSample, outputFrameBytes, kWorkingFormat);
+    const auto description = Describe(channels, sampleRate, kWorkingBitsPerSample, channels * 2, kWorkingFormat);
     if (!MakeConverter(rateConverter, kRateConverterType, description, true)) return false;
   }
 
@@ -133,11 +130,22 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
 
   if (input->needsFormatConversion && !PassThrough(*formatConverter, current)) return false;
   if (needsRateConversion && !PassThrough(*rateConverter, current)) return false;
+  converted = std::move(current);
+  return true;
+}
+
+bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int format, int sampleRate, int channels,
+                                              int* frameCount, kaBuffer2** buffer) {
+  if (!frameCount || !buffer) return false;
+  *frameCount = 0;
+  Vel::RObject<Vel::CMediaSample> current;
+  if (!ConvertToWorking(data, byteCount, format, sampleRate, channels, current)) return false;
 
   const Vel::CLockedDataReference converted = current->GetLockedDataReference(Vel::CMediaSample::kAccessReadWrite);
   const uint8_t* bytes = converted.GetData();
   const int32_t length = converted.GetLength();
   if (!bytes || length <= 0) return false;
+  const int outputFrameBytes = channels * 2;
   const int frames = length / outputFrameBytes;
   if (frames < 1) return false;
 
@@ -160,5 +168,16 @@ bool kaPluginAudioRenderer::ConvertAudioFrame(void* data, int byteCount, int for
 
   *buffer = made.Detach();
   *frameCount = frames;
+  return true;
+}
+
+bool kaPluginAudioRenderer::WriteConverted(void* data, int byteCount, int format, int sampleRate, int channels) {
+  Vel::RObject<Vel::CMediaSample> current;
+  if (!ConvertToWorking(data, byteCount, format, sampleRate, channels, current)) return false;
+  const Vel::CLockedDataReference converted = current->GetLockedDataReference(Vel::CMediaSample::kAccessRead);
+  const uint8_t* bytes = converted.GetData();
+  const int32_t length = converted.GetLength();
+  if (!bytes || length <= 0 || length / (channels * 2) < 1) return false;
+  WriteFrames(bytes, length / (channels * 2), channels);
   return true;
 }

@@ -93,17 +93,9 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   }
   numChannels.store(channels, std::memory_order_relaxed);
 
-  veMediaRecord description;
-  description.SetMediaType(veMediaTypeAudio);
-  description.SetAudioFormat(static_cast<uint32_t>(format));
-  description.SetChannels(channels);
-  description.SetBitsPerSample(veAudioFormat::BitsPerSample(static_cast<uint32_t>(format)));
-  description.SetSampleRate(sampleRate);
-  description.SetChannelBuffers(1);
-
   {
     const ReceivedBlock block{bufferGroup.Get(), data, byteCount, format, sampleRate, channels, &range};
-    kaOptimizedBuffer2Producer producer(&description);
+    kaOptimizedBuffer2Producer producer(&DescribeReceivedBlock(format, sampleRate, channels));
     producer.produce = [&block]() -> std::shared_ptr<kaBuffer2> {
       return block.group->MakeAudioBuffer(block.data, block.byteCount, block.format, block.sampleRate,
                                           block.channels, *block.range);
@@ -116,6 +108,14 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
   if (sampleRate == kWorkingSampleRate && static_cast<uint32_t>(format) == kWorkingFormat) {
     const int frames = byteCount / (channels * 2);
     Store(data, frames, frames);
+    return;
+  }
+
+  if (!driftCorrectionEnabled.load(std::memory_order_relaxed)) {
+    smoothActive_ = false;
+    if (!WriteConverted(data, byteCount, format, sampleRate, channels)) {
+      blocksDropped_.fetch_add(1, std::memory_order_relaxed);
+    }
     return;
   }
 
@@ -134,6 +134,22 @@ void kaPluginAudioRenderer::OnReceive(veTimeRange range, void* data, int byteCou
                                              kWorkingSampleRate / sampleRate
                                        : frames;
   Store(converted->GetStorage(), frames, sourceFrames);
+}
+
+const veMediaRecord& kaPluginAudioRenderer::DescribeReceivedBlock(int format, int sampleRate, int channels) {
+  if (format != receiveDescriptionFormat_ || sampleRate != receiveDescriptionRate_ ||
+      channels != receiveDescriptionChannels_) {
+    receiveDescription_.SetMediaType(veMediaTypeAudio);
+    receiveDescription_.SetAudioFormat(static_cast<uint32_t>(format));
+    receiveDescription_.SetChannels(channels);
+    receiveDescription_.SetBitsPerSample(veAudioFormat::BitsPerSample(static_cast<uint32_t>(format)));
+    receiveDescription_.SetSampleRate(sampleRate);
+    receiveDescription_.SetChannelBuffers(1);
+    receiveDescriptionFormat_ = format;
+    receiveDescriptionRate_ = sampleRate;
+    receiveDescriptionChannels_ = channels;
+  }
+  return receiveDescription_;
 }
 
 kaPluginAudioRenderer::ReceiveCounters kaPluginAudioRenderer::GetReceiveCounters() const {

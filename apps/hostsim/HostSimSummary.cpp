@@ -1,6 +1,8 @@
 #include "HostSimSummary.h"
 
 #include <cinttypes>
+#include <cstdio>
+#include <cstring>
 
 #include "DeliveryLateness.h"
 #include "HostAudioSource.h"
@@ -163,6 +165,20 @@ double HostSimSummary::FilterHitPercent() const { return Percent(filterHits, fil
 
 namespace {
 
+// The process's peak resident memory in kibibytes (VmHWM of /proc/self/status);
+// 0 where it cannot be read.
+unsigned long long PeakResidentKiB() {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return 0;
+  char line[256];
+  unsigned long long kib = 0;
+  while (std::fgets(line, sizeof line, status)) {
+    if (std::strncmp(line, "VmHWM:", 6) == 0 && std::sscanf(line + 6, "%llu", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
+}
+
 // What a listener hears of each sine source, and what smooth correction did.
 void PrintListenerTable(const HostSimSummary& summary, FILE* out) {
   bool any = false;
@@ -275,6 +291,14 @@ void PrintHostSimSummary(const HostSimSummary& summary, bool quiet, FILE* out) {
   std::fprintf(out, "\nbuffer cache: %" PRIu64 " requests, %" PRIu64 " served from the cache",
                summary.cache.hits + summary.cache.misses, summary.cache.hits);
   if (summary.CacheHitPercent() >= 0) std::fprintf(out, " (%.2f%%)", summary.CacheHitPercent());
+  // The cache's high-water mark of buffer bytes beside the process's peak
+  // resident memory, which adds everything else the process holds.
+  std::fprintf(out, "; MemoryHW %" PRIu64 " MB, peak resident %llu MB", summary.cache.peakLiveBytes >> 20,
+               PeakResidentKiB() >> 10);
+  if (summary.cache.evictedForCap > 0) {
+    std::fprintf(out, "; %" PRIu64 " idle buffers (%" PRIu64 " MB) destroyed for the idle cap",
+                 summary.cache.evictedForCap, summary.cache.evictedBytesForCap >> 20);
+  }
   std::fprintf(out, "\nfilter cache: %" PRIu64 " lookups, %" PRIu64 " hits", summary.filterHits + summary.filterMisses,
                summary.filterHits);
   if (summary.FilterHitPercent() >= 0) std::fprintf(out, " (%.2f%%)", summary.FilterHitPercent());

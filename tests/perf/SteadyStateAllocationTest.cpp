@@ -18,10 +18,11 @@
 #include <vector>
 
 #include "buffers/kaBufferGroup2.h"
-#include "plugins/kaPluginAudioRenderer.h"
 #include "support/AllocationCounter.h"
 #include "support/ManualClock.h"
+#include "support/TestAudioRenderer.h"
 #include "support/TestHostMethods.h"
+#include "support/TestRecords.h"
 #include "support/TestVideoRenderer.h"
 
 namespace {
@@ -36,28 +37,6 @@ constexpr int64_t kPeriodMicros = 33'333;  // a cue period: 1600 frames
 using BufferRef = std::unique_ptr<kaBuffer2, zReleaseDeleter>;
 // Test names are the rows' names.
 constexpr auto kRowName = [](const auto& row) { return std::string(row.param.name); };
-
-// The audio renderer a plug-in would define, showing its ring and drift detector.
-class CountingAudioRenderer final : public kaPluginAudioRenderer {
- public:
-  using Ptr = std::unique_ptr<CountingAudioRenderer, zReleaseDeleter>;
-  using kaPluginAudioRenderer::kaPluginAudioRenderer;
-  uint32_t RendererKind() const override { return zFourCC("caud"); }
-  uint32_t RingData() { return ringBuffer.AvailableData(); }
-  long long DriftAdjustment() const { return driftDetector ? driftDetector->TotalAdjustment() : 0; }
-
- private:
-  ~CountingAudioRenderer() override = default;
-};
-
-veMediaRecord VideoFormat(int32_t width, int32_t height, uint32_t raster, int32_t rowBytes = 0) {
-  veMediaRecord format(veMediaTypeVideo);
-  format.SetWidth(width);
-  format.SetHeight(height);
-  format.SetRasterType(raster);
-  format.SetBytesPerRow(rowBytes);
-  return format;
-}
 
 class SteadyStateAllocationTest : public ManualClockTest {
  protected:
@@ -88,13 +67,14 @@ class SteadyStateAllocationTest : public ManualClockTest {
 
 // ---- a plug-in delivering 10 ms audio blocks ------------------------------------
 
+// `request` kMetadataThenBuffer: the host takes a buffer of every block. When
+// `driftCorrected`, the blocks come 500 ppm slow of the clock, so that
+// adjustments are made; `smooth`: in smooth mode, every block resampled, the
+// ratio moving. `ringSlack`: bytes the ring may miss 480 frames a block by
+// (resampler delay, adjustments).
 struct Delivery {
-  const char* name;
-  TestHostMethods::Request request;  // kMetadataThenBuffer: the host takes a buffer of every block
-  int format, rate, frames;
-  bool driftCorrected;  // the blocks then come 500 ppm slow of the clock, so that adjustments are made
-  uint32_t ringSlack;   // bytes the ring may miss 480 frames a block by: resampler delay, adjustments
-  bool smooth = false;  // drift correction in smooth mode: every block resampled, the ratio moving
+  const char* name; TestHostMethods::Request request; int format, rate, frames; bool driftCorrected;
+  uint32_t ringSlack; bool smooth = false;
 };
 
 void PrintTo(const Delivery& delivery, std::ostream* os) { *os << delivery.name; }
@@ -114,7 +94,7 @@ class DeliveryAllocationTest : public SteadyStateAllocationTest, public ::testin
 TEST_P(DeliveryAllocationTest, AudioDeliveryAllocatesNothing) {
   const Delivery& path = GetParam();
   host->SetRequest(path.request);
-  CountingAudioRenderer::Ptr renderer(new CountingAudioRenderer("mic", *group, *host));
+  TestAudioRenderer::Ptr renderer = TestAudioRenderer::Make("mic", *group, *host);
   renderer->SetDriftCorrectionEnabled(path.driftCorrected);
   renderer->SetDriftCorrectionMode(path.smooth ? kaPluginAudioRenderer::DriftCorrectionMode::kSmooth
                                                : kaPluginAudioRenderer::DriftCorrectionMode::kStep);
@@ -141,7 +121,7 @@ TEST_P(DeliveryAllocationTest, AudioDeliveryAllocatesNothing) {
 
   const int blocks = warmUp + kCounted;
   EXPECT_EQ(host->AudioCount(), blocks);
-  EXPECT_NEAR(renderer->RingData(), blocks * 480.0 * kStereo * 2, path.ringSlack);
+  EXPECT_NEAR(renderer->ringBuffer.AvailableData(), blocks * 480.0 * kStereo * 2, path.ringSlack);
   const bool corrected = path.smooth ? renderer->GetSmoothDriftStatus().ratio != ratioAfterWarmUp
                                      : renderer->DriftAdjustment() != adjustedInWarmUp;
   EXPECT_EQ(corrected, path.driftCorrected) << "adjustments (a ratio that moved) while counting";
@@ -157,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(EveryDelivery, DeliveryAllocationTest, ::testing::Value
 // One plug-in delivery and one host cue (and its release) per output period,
 // the clock moving one period each time; every cue reads a full period of sound.
 TEST_F(SteadyStateAllocationTest, AudioCueAllocatesNothing) {
-  CountingAudioRenderer::Ptr renderer(new CountingAudioRenderer("mic", *group, *host));
+  TestAudioRenderer::Ptr renderer = TestAudioRenderer::Make("mic", *group, *host);
   std::vector<int16_t> period(1600 * kStereo, 1000);
   const int bytes = static_cast<int>(period.size() * sizeof(int16_t));
   for (int i = 0; i < 2; ++i) renderer->OnReceive(veTimeRange{}, period.data(), bytes, 48000, kStereo, kSowt);
@@ -223,13 +203,7 @@ const veMediaRecord kFrameWithoutRowBytes = [] {
   format.SetInt64(veKeyTimeScale, 600);
   return format;
 }();
-const veMediaRecord kWorkingAudio = [] {
-  veMediaRecord format(veMediaTypeAudio);
-  format.SetSampleRate(48000);
-  format.SetChannels(kStereo);
-  format.SetBitsPerSample(16);
-  return format;
-}();
+const veMediaRecord kWorkingAudio = AudioFormat(48000, kStereo);
 
 using G = kaBufferGroup2;
 
@@ -291,6 +265,12 @@ const RequestForm kForms[] = {
      }},
 };
 
+// A request form warms up with this few requests: the first makes its buffer
+// (and the bucket its return files it in), the rest let one-time thread-local
+// state settle; from then on no request or return allocates, including the
+// first ones whose idle buffer crosses a block of its bucket's queue.
+constexpr int kCacheWarmUp = 4;
+
 class CacheHitAllocationTest : public SteadyStateAllocationTest, public ::testing::WithParamInterface<RequestForm> {};
 
 TEST_P(CacheHitAllocationTest, CacheHitAllocatesNothing) {
@@ -302,7 +282,7 @@ TEST_P(CacheHitAllocationTest, CacheHitAllocatesNothing) {
   }
   kaCacheStatistics warm;
   EXPECT_EQ(CountSteadyStateAllocations(
-                [&] { return GetParam().request(*group, Held{}); }, kWarmUp,
+                [&] { return GetParam().request(*group, Held{}); }, kCacheWarmUp,
                                         [&] { warm = group->GetStatistics(); }),
             0);
   // Every counted request was a hit.
