@@ -205,13 +205,3 @@ void kaSmoothDriftResampler::Compact() {
   filled_ = kept;
   position_ -= static_cast<int64_t>(drop) * kOneFrame;
 }
-
-double kaSmoothDriftResampler::InterpolateForTesting(const float* frames, int count, double position) {
-  if (!frames || !std::isfinite(position) || position < 0.0 || position > static_cast<double>(count)) return 0.0;
-  const auto fixed = static_cast<int64_t>(std::llround(position * static_cast<double>(kOneFrame)));
-  const auto frame = fixed >> kFractionBits;
-  if (frame - (kHalfTaps - 1) < 0 || frame + kHalfTaps > static_cast<int64_t>(count) - 1) return 0.0;
-  float taps[kTaps];
-  TapsFor(static_cast<uint32_t>(fixed & (kOneFrame - 1)), taps);
-  return Dot(taps, frames + (frame - (kHalfTaps - 1)));
-}

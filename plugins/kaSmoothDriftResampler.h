@@ -62,12 +62,6 @@ class KASP2_EXPORT kaSmoothDriftResampler {
   int64_t InputFrames() const { return inputFrames_; }
   int64_t OutputFrames() const { return outputFrames_; }
 
-  // The filter's value at `position` (in frames) of a mono float signal of
-  // `count` frames, through the same taps and phase blend as Process but
-  // without rounding to 16 bits, so that tests can measure the filter's own
-  // error below the 16-bit floor. 0 where the taps would leave the signal.
-  static double InterpolateForTesting(const float* frames, int count, double position);
-
  private:
   // Sizes the storage for `channels` and restarts the stream; false, nothing
   // changed, when memory is short.
