@@ -34,6 +34,36 @@ std::string DescribeStreams(const MediaInputStream::Info& info) {
 
 }  // namespace
 
+double BacklogMs(uint64_t bytes, int32_t channels) {
+  if (channels <= 0) return 0.0;
+  return static_cast<double>(bytes) / (channels * 2.0) / (kaPluginAudioRenderer::kWorkingSampleRate / 1000.0);
+}
+
+void CopyEngineCounters(const HostEngine::VideoCounters& counters, HostSimVideoSummary& row) {
+  row.cued = counters.cued.load();
+  row.shown = counters.shown.load();
+  row.blank = counters.blank.load();
+  row.blankAfterFirst = counters.blankAfterFirst.load();
+  row.backwards = counters.backwards.load();
+  row.latencyAvgMs =
+      counters.latencyCount ? counters.latencySumMs / static_cast<double>(counters.latencyCount) : 0.0;
+  row.latencyMaxMs = counters.latencyMaxMs;
+}
+
+void CopyEngineCounters(const HostEngine::AudioCounters& counters, SampleAudioRenderer& renderer,
+                        HostSimAudioSummary& row) {
+  const AudioStreamChecker::Counts& counts = counters.checker->GetCounts();
+  row.started = counts.started;
+  row.cues = counters.cues.load();
+  row.silentBeforeStart = counts.silentBeforeStart;
+  row.underruns = counts.silentAfterStart;
+  row.reprimes = counts.reprimes;
+  row.primes = renderer.PrimeCount();
+  row.receive = renderer.GetReceiveCounters();
+  row.backlogMs = BacklogMs(counters.backlogBytes.load(), counters.channels.load());
+  row.wavPath = counters.wavPath;
+}
+
 HostSimMedia::HostSimMedia(const HostSimOptions& options, kaBufferGroup2& group, kaSourcesPluginMethods& host)
     : options_(options), group_(group), host_(host) {}
 
@@ -161,39 +191,20 @@ void HostSimMedia::Summarize(const HostEngine& engine, HostSimSummary& summary) 
       v.input = static_cast<int>(k);
       v.delivered = c.framesDelivered;
       v.failedFrames = c.convertFailures;
-      v.cued = counters.cued.load();
-      v.shown = counters.shown.load();
-      v.blank = counters.blank.load();
-      v.blankAfterFirst = counters.blankAfterFirst.load();
-      v.backwards = counters.backwards.load();
-      v.latencyAvgMs = counters.latencyCount ? counters.latencySumMs / static_cast<double>(counters.latencyCount) : 0.0;
-      v.latencyMaxMs = counters.latencyMaxMs;
+      CopyEngineCounters(counters, v);
       v.deliveryStalls = c.stalls;
       summary.video.push_back(v);
     }
     if (audioIndex_[k] >= 0) {
       const HostEngine::AudioCounters& counters = engine.Audio(static_cast<size_t>(audioIndex_[k]));
-      const AudioStreamChecker::Counts& counts = counters.checker->GetCounts();
-      SampleAudioRenderer& renderer = *input.AudioRenderer();
       HostSimAudioSummary a;
       a.name = s.audio = input.Audio()->Name();
       a.option = s.option;
       a.input = static_cast<int>(k);
-      a.started = counts.started;
+      CopyEngineCounters(counters, *input.AudioRenderer(), a);
       a.framesDelivered = c.audioFrames;
       a.blocks = c.audioBlocks;
-      a.cues = counters.cues.load();
-      a.silentBeforeStart = counts.silentBeforeStart;
-      a.underruns = counts.silentAfterStart;
-      a.reprimes = counts.reprimes;
-      a.primes = renderer.PrimeCount();
-      a.receive = renderer.GetReceiveCounters();
       a.deliveryStalls = c.stalls;
-      const int32_t channels = counters.channels.load();
-      a.backlogMs = channels > 0 ? static_cast<double>(counters.backlogBytes.load()) / (channels * 2.0) /
-                                       (kaPluginAudioRenderer::kWorkingSampleRate / 1000.0)
-                                 : 0.0;
-      a.wavPath = counters.wavPath;
       summary.audio.push_back(a);
     }
     summary.inputs.push_back(s);

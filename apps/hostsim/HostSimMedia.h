@@ -11,6 +11,16 @@
 #include "HostSimSummary.h"
 #include "ProgramRecorder.h"
 
+// Milliseconds of working-format audio in `bytes` of `channels` channels;
+// 0 without channels.
+double BacklogMs(uint64_t bytes, int32_t channels);
+// What the engine counted of one picture or sound source (cues, frames
+// shown, silences, re-primes, backlog) copied into its summary row; the
+// rest of the row is the source's own to fill.
+void CopyEngineCounters(const HostEngine::VideoCounters& counters, HostSimVideoSummary& row);
+void CopyEngineCounters(const HostEngine::AudioCounters& counters, SampleAudioRenderer& renderer,
+                        HostSimAudioSummary& row);
+
 // The media side of one simulator run: the --input sources (each a media
 // source plug-in with its two renderers) and the --record writer. It opens
 // the inputs before the run, appends their picture and sound to the engine's

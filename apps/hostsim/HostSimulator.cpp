@@ -139,11 +139,6 @@ void AppendPercent(std::string& line, const char* label, double percent) {
   line += text;
 }
 
-double BacklogMs(uint64_t bytes, int32_t channels) {
-  if (channels <= 0) return 0.0;
-  return static_cast<double>(bytes) / (channels * 2.0) / (kaPluginAudioRenderer::kWorkingSampleRate / 1000.0);
-}
-
 std::string StatusLine(double elapsedSeconds, const std::vector<std::unique_ptr<HostVideoSource>>& video,
                        const std::vector<std::unique_ptr<HostAudioSource>>& audio, const HostEngine& engine,
                        kaBufferGroup2& group) {
@@ -386,13 +381,7 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           v.option = options.video[i].text;
           v.delivered = video[i]->Delivered();
           v.failedFrames = video[i]->Failed();
-          v.cued = c.cued.load();
-          v.shown = c.shown.load();
-          v.blank = c.blank.load();
-          v.blankAfterFirst = c.blankAfterFirst.load();
-          v.backwards = c.backwards.load();
-          v.latencyAvgMs = c.latencyCount ? c.latencySumMs / static_cast<double>(c.latencyCount) : 0.0;
-          v.latencyMaxMs = c.latencyMaxMs;
+          CopyEngineCounters(c, v);
           v.deliveryMaxLateMs = static_cast<double>(video[i]->Lateness().MaxMicros()) / 1000.0;
           v.deliveryStalls = video[i]->Lateness().Stalls();
           summary.video.push_back(v);
@@ -405,19 +394,14 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           a.name = audio[i]->Name();
           a.option = options.audio[i].text;
           a.counterCheck = audio[i]->SendsCounter();
-          a.started = counts.started;
+          CopyEngineCounters(c, renderer, a);
           a.framesDelivered = audio[i]->FramesDelivered();
           a.blocks = audio[i]->Blocks();
-          a.cues = c.cues.load();
-          a.silentBeforeStart = counts.silentBeforeStart;
-          a.underruns = counts.silentAfterStart;
           a.lostFrames = counts.lostFrames;
           a.repeatedFrames = counts.repeatedFrames;
-          a.reprimes = counts.reprimes;
           a.reprimeLostFrames = counts.reprimeLostFrames;
           a.reprimeRepeatedFrames = counts.reprimeRepeatedFrames;
           a.corruptPeriods = counts.corruptPeriods;
-          a.primes = renderer.PrimeCount();
           a.driftStretches = renderer.DriftStretches();
           a.driftShrinks = renderer.DriftShrinks();
           // A drift correction that drops a frame shows as one lost frame, one
@@ -425,10 +409,8 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           // ring when the run ends have not reached the output yet.
           a.unexpectedLost = a.lostFrames - std::min(a.lostFrames, a.driftShrinks);
           a.unexpectedRepeated = a.repeatedFrames - std::min(a.repeatedFrames, a.driftStretches);
-          a.receive = renderer.GetReceiveCounters();
           a.deliveryMaxLateMs = static_cast<double>(audio[i]->Lateness().MaxMicros()) / 1000.0;
           a.deliveryStalls = audio[i]->Lateness().Stalls();
-          a.backlogMs = BacklogMs(c.backlogBytes.load(), c.channels.load());
           const AudioStreamChecker::Quality& quality = c.checker->GetQuality();
           a.heardHz = audio[i]->HeardTone().frequency;
           a.qualityPeriods = quality.periods;
@@ -440,7 +422,6 @@ int RunHostSimulator(const HostSimOptions& options, HostSimSummary& summary, FIL
           a.smoothRatioPpm = (smooth.ratio - 1.0) * 1e6;
           a.smoothPeakLevelFrames = smooth.peakLevelError;
           a.smoothRestarts = smooth.restarts;
-          a.wavPath = c.wavPath;
           summary.audio.push_back(a);
         }
         media.Summarize(engine, summary);
