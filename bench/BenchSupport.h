@@ -6,9 +6,12 @@
 // loop and destroyed after it.
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "kasp2/kasp2.h"
 
@@ -53,6 +56,16 @@ std::vector<int16_t> ToneS16(int frames);
 std::vector<unsigned char> ToneBytes(int format, int frames);
 // Bits per sample of an accepted input format.
 int BitsPerSample(int format);
+
+// Runs `library` and `baseline` in alternate turns of `turn` calls each (the
+// order of the two swapped every turn), timing each turn with this thread's
+// CPU clock, for as many turns as the state has iterations. Sets the
+// counters "library_ns" and "baseline_ns" (CPU per call) and "ratio" (their
+// quotient). Two rows measured seconds apart on a shared machine see
+// different machines; turns a fraction of a millisecond apart see the same
+// one, so the ratio holds still where the rows' own figures swing.
+template <class Library, class Baseline>
+void RunPaired(benchmark::State& state, Library&& library, Baseline&& baseline, int turn = 32);
 
 // The host's callback table in the benchmarks. Does nothing with what it is
 // offered unless told to take the buffer, as a host that records or
@@ -118,5 +131,41 @@ class BenchAudioRenderer : public kaPluginAudioRenderer {
 // every kDrainInterval writes the reader is moved to the writer. 4096 blocks
 // of 10 ms stereo are 7.9 MB, a quarter of the renderer's ring.
 inline constexpr uint32_t kDrainInterval = 4096;
+
+// ---- RunPaired -------------------------------------------------------------------
+
+inline int64_t ThreadCpuNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+template <class Library, class Baseline>
+void RunPaired(benchmark::State& state, Library&& library, Baseline&& baseline, int turn) {
+  int64_t libraryNs = 0;
+  int64_t baselineNs = 0;
+  int64_t calls = 0;
+  bool libraryFirst = true;
+  const auto timeTurn = [turn](auto& work) {
+    const int64_t start = ThreadCpuNanoseconds();
+    for (int i = 0; i < turn; ++i) work();
+    return ThreadCpuNanoseconds() - start;
+  };
+  for (auto _ : state) {
+    if (libraryFirst) {
+      libraryNs += timeTurn(library);
+      baselineNs += timeTurn(baseline);
+    } else {
+      baselineNs += timeTurn(baseline);
+      libraryNs += timeTurn(library);
+    }
+    libraryFirst = !libraryFirst;
+    calls += turn;
+  }
+  if (calls == 0 || baselineNs <= 0) return;
+  state.counters["library_ns"] = static_cast<double>(libraryNs) / static_cast<double>(calls);
+  state.counters["baseline_ns"] = static_cast<double>(baselineNs) / static_cast<double>(calls);
+  state.counters["ratio"] = static_cast<double>(libraryNs) / static_cast<double>(baselineNs);
+}
 
 }  // namespace kasp2bench

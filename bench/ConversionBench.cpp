@@ -181,6 +181,36 @@ void BM_Resample44k_Swr(benchmark::State& state) { Resample44kSwr(state, true); 
 void BM_Resample44k_SwrDefaults(benchmark::State& state) { Resample44kSwr(state, false); }
 BENCHMARK(BM_Resample44k_Swr);
 BENCHMARK(BM_Resample44k_SwrDefaults);
+
+// The delivery and libswresample alone, as above, in alternate turns of 32
+// blocks: the ratio of the two on one and the same machine.
+void BM_Resample44k_ReceiveVsSwrPaired(benchmark::State& state) {
+  GroupRef group(new kaBufferGroup2());
+  BenchHost::Ptr host = BenchHost::Make(false);
+  BenchAudioRenderer::Ptr renderer = BenchAudioRenderer::Make("mic", *group, *host);
+  SwrContext* swr = MakeSwr(AV_SAMPLE_FMT_S16, 44100, 48000, true);
+  if (!swr) {
+    state.SkipWithError("no libswresample context");
+    return;
+  }
+  std::vector<unsigned char> block = ToneBytes(kSowt, kBlockFrames44k);
+  std::vector<int16_t> out(static_cast<size_t>(1024) * kStereo);
+  uint32_t n = 0;
+  RunPaired(
+      state,
+      [&] {
+        renderer->OnReceive(veTimeRange{}, block.data(), static_cast<int>(block.size()), 44100, kStereo, kSowt);
+        if ((++n % kDrainInterval) == 0) renderer->DrainRing();
+      },
+      [&] {
+        const uint8_t* inPlanes[1] = {block.data()};
+        uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(out.data())};
+        benchmark::DoNotOptimize(swr_convert(swr, outPlanes, 1024, inPlanes, kBlockFrames44k));
+        benchmark::ClobberMemory();
+      });
+  swr_free(&swr);
+}
+BENCHMARK(BM_Resample44k_ReceiveVsSwrPaired);
 #endif
 
 #if KASP2_BENCH_HAVE_SOXR

@@ -7,7 +7,9 @@ example memcpy plus one cache hit). Rows whose benchmarks are missing (a
 peer library was not found) are left out.
 
 Two ratios are shown: of the medians over the repetitions, and of the
-minimums. On a shared machine the repetitions are often bimodal (a busy
+minimums. Paired rows (PAIRED) are measured in alternate turns inside one
+benchmark; their ratios are the median and the minimum of the per-repetition
+ratios. On a shared machine the repetitions are often bimodal (a busy
 sibling hardware thread halves the throughput of SIMD-heavy code, and CPU
 time counts that as ours); the minimums are the uncontended figures.
 A target is met ("ok") when the median ratio is within it, "ok on min" when
@@ -78,9 +80,9 @@ ROWS = [
     ("ConvertAudioFrame '42ni' vs memcpy", "BM_Convert_Kasp2/42ni", ["BM_Convert_Memcpy/42ni"], None, ""),
     ("ConvertAudioFrame '32ni' vs memcpy", "BM_Convert_Kasp2/32ni", ["BM_Convert_Memcpy/32ni"], None, ""),
     ("ConvertAudioFrame 'sowt' vs memcpy", "BM_Convert_Kasp2/sowt", ["BM_Convert_Memcpy/sowt"], None, ""),
-    ("44.1 -> 48 kHz delivery through the renderer",
-     "BM_Resample44k_Kasp2Receive", ["BM_Resample44k_Swr"], 1.15,
-     "OnReceive vs libswresample alone (same settings)"),
+    ("44.1 -> 48 kHz delivery through the renderer, separate rows",
+     "BM_Resample44k_Kasp2Receive", ["BM_Resample44k_Swr"], None,
+     "OnReceive vs libswresample alone (same settings); the paired row below holds the target"),
     ("44.1 -> 48 kHz ConvertAudioFrame",
      "BM_Resample44k_Kasp2Convert", ["BM_Resample44k_Swr"], None, "vs libswresample alone (same settings)"),
     ("libswresample defaults vs the converter's settings",
@@ -96,6 +98,17 @@ ROWS = [
     ("Media source: decode + convert + deliver, 1080p H.264 + AAC",
      "BM_Media_DecodeDeliver1080p/process_time", ["BM_Media_FFmpegDecodeOnly1080p/process_time"], None,
      "vs FFmpeg's demux + decode of the same file; CPU of all threads"),
+]
+
+# Ratios measured in alternate turns within one benchmark (RunPaired): the
+# benchmark's "ratio" counter per repetition. Where a row's figure is small
+# against the machine's swings, two separate rows measured seconds apart
+# compare two different machines; these compare one.
+# (label, benchmark, target or None, note)
+PAIRED = [
+    ("44.1 -> 48 kHz delivery through the renderer, paired",
+     "BM_Resample44k_ReceiveVsSwrPaired", 1.15,
+     "OnReceive vs libswresample alone (same settings), alternate turns of 32 blocks"),
 ]
 
 # Absolute costs worth showing on their own.
@@ -125,8 +138,10 @@ UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
 def load(paths):
-    """CPU times in ns per benchmark name (one per repetition), and the context of the first file."""
+    """CPU times in ns per benchmark name (one per repetition), the counters of
+    each name (a list per counter), and the context of the first file."""
     samples = {}
+    counters = {}
     context = {}
     for path in paths:
         with open(path) as f:
@@ -138,7 +153,10 @@ def load(paths):
             name = b.get("run_name", b["name"])
             ns = float(b["cpu_time"]) * UNIT_NS.get(b.get("time_unit", "ns"), 1.0)
             samples.setdefault(name, []).append(ns)
-    return samples, context
+            for key in ("ratio", "library_ns", "baseline_ns"):
+                if key in b:
+                    counters.setdefault(name, {}).setdefault(key, []).append(float(b[key]))
+    return samples, counters, context
 
 
 def fmt_ratio(r):
@@ -172,7 +190,7 @@ def main(argv):
     if not paths:
         print(__doc__.strip(), file=sys.stderr)
         return 2
-    samples, context = load(paths)
+    samples, counters, context = load(paths)
     medians = {k: statistics.median(v) for k, v in samples.items()}
     minimums = {k: min(v) for k, v in samples.items()}
 
@@ -191,6 +209,18 @@ def main(argv):
         failures += missed
         lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
             label, fmt_ratio(ratio), fmt_ratio(ratio_min), text, fmt_ns(medians[num]), fmt_ns(den), note))
+
+    for label, name, target, note in PAIRED:
+        c = counters.get(name, {})
+        if not all(k in c for k in ("ratio", "library_ns", "baseline_ns")):
+            continue
+        ratio = statistics.median(c["ratio"])
+        ratio_min = min(c["ratio"])
+        text, missed = verdict(ratio, ratio_min, target)
+        failures += missed
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+            label, fmt_ratio(ratio), fmt_ratio(ratio_min), text, fmt_ns(statistics.median(c["library_ns"])),
+            fmt_ns(statistics.median(c["baseline_ns"])), note))
 
     scale = {}
     for n in SCALE_COUNTS:

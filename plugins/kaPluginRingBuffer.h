@@ -13,7 +13,8 @@
 // whose storage could not be had has capacity 0 and refuses everything.
 class KASP2_EXPORT kaPluginRingBuffer {
  public:
-  // An empty ring of `size` bytes (zeroed when `zeroFill`). Never throws:
+  // An empty ring of `size` bytes. When `zeroFill` its bytes are zero and its
+  // pages resident from the start, so no write takes a page fault. Never throws:
   // without storage Capacity() is 0; without a lock the ring runs unguarded.
   kaPluginRingBuffer(unsigned int size, bool zeroFill);
   ~kaPluginRingBuffer();

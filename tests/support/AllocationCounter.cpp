@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/resource.h>
+#endif
+
 #if defined(__has_feature)
 #define KASP2_HAS_FEATURE(x) __has_feature(x)
 #else
@@ -167,14 +171,34 @@ void operator delete[](void* p, Align, const std::nothrow_t&) noexcept { Delete(
 
 // ---- AllocationCounter ----------------------------------------------------
 
-AllocationCounter::AllocationCounter() : startAllocations_(tAllocations), startDeallocations_(tDeallocations) {}
+namespace {
+
+// This thread's minor page faults so far, or -1 where they are not counted.
+int64_t ThreadPageFaults() {
+#if defined(RUSAGE_THREAD) && KASP2_INTERPOSE_MALLOC
+  rusage usage{};
+  if (getrusage(RUSAGE_THREAD, &usage) == 0) return usage.ru_minflt;
+#endif
+  return -1;
+}
+
+}  // namespace
+
+AllocationCounter::AllocationCounter()
+    : startAllocations_(tAllocations), startDeallocations_(tDeallocations), startPageFaults_(ThreadPageFaults()) {}
 
 int64_t AllocationCounter::Allocations() const { return tAllocations - startAllocations_; }
 int64_t AllocationCounter::Deallocations() const { return tDeallocations - startDeallocations_; }
 
+int64_t AllocationCounter::PageFaults() const {
+  const int64_t now = ThreadPageFaults();
+  return now < 0 || startPageFaults_ < 0 ? -1 : now - startPageFaults_;
+}
+
 void AllocationCounter::Reset() {
   startAllocations_ = tAllocations;
   startDeallocations_ = tDeallocations;
+  startPageFaults_ = ThreadPageFaults();
 }
 
 bool AllocationCounter::MallocIsCounted() { return KASP2_INTERPOSE_MALLOC != 0; }

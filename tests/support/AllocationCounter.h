@@ -31,6 +31,11 @@ class AllocationCounter {
   // counter was made or last Reset.
   int64_t Allocations() const;
   int64_t Deallocations() const;
+  // Minor page faults this thread took since then: a steady-state path that
+  // writes only into memory made resident up front takes none. -1 in
+  // sanitizer builds (their shadow memory faults on its own) and where the
+  // system does not count faults per thread.
+  int64_t PageFaults() const;
   // Starts counting afresh.
   void Reset();
 
@@ -51,4 +56,5 @@ class AllocationCounter {
  private:
   int64_t startAllocations_;
   int64_t startDeallocations_;
+  int64_t startPageFaults_;
 };
