@@ -39,7 +39,7 @@ void kaBufferGroupCache<BufferT>::BufferWrapper::releaseBuffer() {
 
 template <class BufferT>
 kaBufferGroupCache<BufferT>::Bucket::Bucket(uint32_t bucketHash, uint64_t bucketSize, const veMediaRecord& record)
-    : hash(bucketHash), size(bucketSize), format(record), buffers(kaSpareBlockAllocator<BufferWrapper>()) {}
+    : hash(bucketHash), size(bucketSize), format(record) {}
 
 // ---- construction -----------------------------------------------------------
 
@@ -58,10 +58,10 @@ kaBufferGroupCache<BufferT>::~kaBufferGroupCache() {
   // is then handed to its running DeleteObject, which destroys it afterwards.
   uint64_t destroyed = untrimmedBytes;
   for (auto& bucket : buckets) {
-    for (auto& wrapper : bucket->buffers) {
+    bucket->buffers.ForEach([&](BufferWrapper& wrapper) {
       destroyed += bucket->size;
       wrapper.releaseBuffer();
-    }
+    });
   }
   if (destroyed >= kTrimAfterBytes) ReturnFreedMemoryToSystem();
 }
@@ -85,46 +85,57 @@ BufferT* kaBufferGroupCache<BufferT>::Request(const veMediaRecord& format, unsig
                                               std::shared_ptr<BufferT>* shared) {
   const uint32_t hash = HashForFormat(format, size);
   BufferT* result = nullptr;
+  bool hit = false;
   bool trim = false;
   {
     zMutexGuard lock(mutex);
-    result = RequestLocked(format, size, hash, shared);
+    result = RequestLocked(format, size, hash, shared, &hit);
     trim = TrimDue();
   }
   // Outside the lock: trimming walks the whole heap, and returns of other
   // threads need not wait for it.
   if (trim) ReturnFreedMemoryToSystem();
-  return result;
+  return hit ? FinishHit(result, format, shared) : result;
+}
+
+template <class BufferT>
+BufferT* kaBufferGroupCache<BufferT>::FinishHit(BufferT* buffer, const veMediaRecord& format,
+                                                std::shared_ptr<BufferT>* shared) {
+  // Out of its bucket the buffer is the request's alone, so its record is
+  // replaced without the lock, which other threads' hits and returns then
+  // do not wait for: in place and without allocating for a same-shaped
+  // format (keyed entries replaced, fixed fields copied, owned values left
+  // out). A failure is memory exhaustion; so is a failed shared pointer
+  // (zAsSharedPtr lets go of the reference itself).
+  if (buffer->Copy(format, false, false, {})) {
+    if (!shared) return buffer;
+    *shared = zAsSharedPtr(buffer);
+    if (*shared) return buffer;
+  } else {
+    buffer->Release();
+  }
+  // The released reference was the last: the buffer is idle again, filed by
+  // its record through Recycle. The request counts nothing.
+  zMutexGuard lock(mutex);
+  if (hits > 0) --hits;
+  return nullptr;
 }
 
 template <class BufferT>
 BufferT* kaBufferGroupCache<BufferT>::RequestLocked(const veMediaRecord& format, unsigned long size, uint32_t hash,
-                                                    std::shared_ptr<BufferT>* shared) {
+                                                    std::shared_ptr<BufferT>* shared, bool* hit) {
   // Every request sweeps first: the cache has no timer of its own. The sweep
   // runs before the lookup, so the bucket found is never one it dropped.
   RecycleBuffersWithAge(RequestCutoff());
   Bucket* const bucket = FindBucket(hash, size, format);
 
   if (bucket && !bucket->buffers.empty()) {
+    // The wrapper's reference becomes the request's: the count stays 1.
+    // FinishHit does the rest without the lock.
     BufferT* const buffer = bucket->buffers.front().buffer;
-    // The record of a same-shaped format is replaced in place, without
-    // allocating: keyed entries replaced, fixed fields copied, owned values
-    // left out. A failure here is memory exhaustion: the buffer stays idle.
-    if (!buffer->Copy(format, false, false, {})) return nullptr;
-    if (shared) {
-      // The caller's reference goes on before the wrapper's comes off, so
-      // the count never reaches zero under the lock.
-      buffer->AddRef();
-      *shared = zAsSharedPtr(buffer);
-      if (!*shared) return nullptr;  // zAsSharedPtr gave the caller's reference back
-      RemoveFront(bucket);
-      ++hits;
-      buffer->Release();
-      return buffer;
-    }
-    // A plain reference: the wrapper's becomes the caller's, the count stays 1.
     RemoveFront(bucket);
     ++hits;
+    *hit = true;
     return buffer;
   }
 
@@ -175,6 +186,11 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
   const uint64_t size = buffer->StorageSize();
   buffer->SetDirtiedTime(zTime::MicroNow());
   const uint32_t hash = HashForFormat(*buffer, size);
+  // Read before the lock, so that other threads do not wait for the clock;
+  // clamped under it to the time of the bucket's youngest, which keeps each
+  // bucket in order of return when two threads read the clock in one order
+  // and take the lock in the other.
+  Clock::time_point returnedAt = Clock::now();
 
   bool trim = false;
   {
@@ -191,25 +207,19 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
       evictedBytesForCap += size;
       return kaBuffer2::Destroy;
     }
-    try {
-      if (!bucket) {
+    if (!bucket) {
+      try {
         ReserveOneMoreBucket();
         bucket = LinkBucket(MakeBucket(hash, size, *buffer));
+      } catch (const std::bad_alloc&) {
+        ForgetBuffer(size);  // nobody can keep it
+        return kaBuffer2::Destroy;
       }
-      bucket->buffers.push_back(BufferWrapper{buffer, Clock::now(), bucket, youngestIdle, nullptr});
-    } catch (const std::bad_alloc&) {
-      // Nobody can keep it. A bucket made for it stays empty: the next sweep
-      // drops it.
-      if (bucket && bucket->buffers.empty() && !bucket->emptied) {
-        bucket->emptied = true;
-        bucket->nextEmptied = std::exchange(emptiedBuckets, bucket);
-      }
-      ForgetBuffer(size);
-      return kaBuffer2::Destroy;
     }
-    BufferWrapper* const wrapper = &bucket->buffers.back();
-    (youngestIdle ? youngestIdle->younger : oldestIdle) = wrapper;
-    youngestIdle = wrapper;
+    if (!bucket->buffers.empty()) returnedAt = std::max(returnedAt, bucket->buffers.back().returnedAt);
+    bucket->buffers.push_back(BufferWrapper{buffer, returnedAt, returnsSoFar});
+    ++returnsSoFar;
+    if (idleBuffers == 0 || returnedAt < earliestIdle) earliestIdle = returnedAt;
     ++idleBuffers;
     idleBytes += size;
     buffer->AddRef();  // the wrapper's reference: 0 -> 1
@@ -363,17 +373,17 @@ void kaBufferGroupCache<BufferT>::DropBucket(Bucket* bucket) {
 
 template <class BufferT>
 typename kaBufferGroupCache<BufferT>::Clock::time_point kaBufferGroupCache<BufferT>::RequestCutoff() const {
-  if (!oldestIdle) return Clock::time_point::min();  // nothing to age out: no clock read at all
+  if (idleBuffers == 0) return Clock::time_point::min();  // nothing to age out: no clock read at all
 #if defined(CLOCK_MONOTONIC_COARSE)
   // A precise read of the steady clock was a third of a hit's cost here.
   // The coarse monotonic clock is the same clock (steady_clock reads
   // CLOCK_MONOTONIC) at a fraction of the cost, lagging by at most its tick.
-  // When even it, plus a margin far beyond a tick, leaves the longest-idle
-  // buffer inside its lifetime, no buffer can age out now.
+  // When even it, plus a margin far beyond a tick, leaves the earliest
+  // possible return inside its lifetime, no buffer can age out now.
   timespec coarse{};
   if (clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse) == 0) {
     const Clock::time_point coarseNow{std::chrono::seconds(coarse.tv_sec) + std::chrono::nanoseconds(coarse.tv_nsec)};
-    if (coarseNow + kCoarseClockMargin < oldestIdle->returnedAt + kIdleLifetime) return Clock::time_point::min();
+    if (coarseNow + kCoarseClockMargin < earliestIdle + kIdleLifetime) return Clock::time_point::min();
   }
 #endif
   return Clock::now() - kIdleLifetime;
@@ -381,9 +391,6 @@ typename kaBufferGroupCache<BufferT>::Clock::time_point kaBufferGroupCache<Buffe
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::RemoveFront(Bucket* bucket) {
-  BufferWrapper& wrapper = bucket->buffers.front();
-  (wrapper.older ? wrapper.older->younger : oldestIdle) = wrapper.younger;
-  (wrapper.younger ? wrapper.younger->older : youngestIdle) = wrapper.older;
   bucket->buffers.pop_front();
   --idleBuffers;
   idleBytes -= std::min(idleBytes, bucket->size);
@@ -394,31 +401,48 @@ void kaBufferGroupCache<BufferT>::RemoveFront(Bucket* bucket) {
 }
 
 template <class BufferT>
-void kaBufferGroupCache<BufferT>::EvictOldest() {
-  // The longest-idle buffer of all is the front of its own bucket: both
-  // orders are the order of return.
-  Bucket* const bucket = oldestIdle->bucket;
+void kaBufferGroupCache<BufferT>::EvictFront(Bucket* bucket) {
   ForgetBuffer(bucket->size);
-  oldestIdle->releaseBuffer();
+  bucket->buffers.front().releaseBuffer();
   RemoveFront(bucket);
 }
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::EvictOverCap() {
   if (maxIdleBytes == 0) return;
-  while (oldestIdle && idleBytes > maxIdleBytes) {
+  while (idleBuffers > 0 && idleBytes > maxIdleBytes) {
+    // The longest-idle buffer of all is the front of its own bucket, the
+    // one that came back first of all the fronts.
+    Bucket* oldest = nullptr;
+    for (const auto& bucket : buckets) {
+      if (!bucket->buffers.empty() &&
+          (!oldest || bucket->buffers.front().returnOrder < oldest->buffers.front().returnOrder)) {
+        oldest = bucket.get();
+      }
+    }
+    if (!oldest) break;
     ++evictedForCap;
-    evictedBytesForCap += oldestIdle->bucket->size;
-    EvictOldest();
+    evictedBytesForCap += oldest->size;
+    EvictFront(oldest);
   }
 }
 
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::RecycleBuffersWithAge(Clock::time_point cutoff) {
-  // The idle list is in order of return (each wrapper is stamped with the
-  // steady clock under the lock as it is appended), so the buffers to evict
-  // are at its front and the walk stops at the first younger one.
-  while (oldestIdle && oldestIdle->returnedAt < cutoff) EvictOldest();
+  // Every idle buffer came back at or after earliestIdle, so the walk over
+  // the buckets is due only when that is before the cutoff; it evicts each
+  // bucket's aged buffers from the front (a bucket is in order of return)
+  // and then knows the earliest return exactly.
+  if (idleBuffers > 0 && CameBackBefore(earliestIdle, cutoff)) {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& bucket : buckets) {
+      while (!bucket->buffers.empty() && CameBackBefore(bucket->buffers.front().returnedAt, cutoff)) {
+        EvictFront(bucket.get());
+      }
+      if (!bucket->buffers.empty()) earliest = std::min(earliest, bucket->buffers.front().returnedAt);
+    }
+    earliestIdle = earliest;
+  }
   // Only buckets that emptied since the last sweep can be empty.
   while (Bucket* const bucket = emptiedBuckets) {
     emptiedBuckets = bucket->nextEmptied;
@@ -524,8 +548,10 @@ uint64_t kaBufferGroupCache<BufferT>::IdleBuffersForTesting() const {
 template <class BufferT>
 void kaBufferGroupCache<BufferT>::SetIdleReturnTimeForTesting(Clock::time_point returnedAt) {
   zMutexGuard lock(mutex);
-  // One time for all keeps the idle list in order of return.
-  for (BufferWrapper* wrapper = oldestIdle; wrapper; wrapper = wrapper->younger) wrapper->returnedAt = returnedAt;
+  for (auto& bucket : buckets) {
+    bucket->buffers.ForEach([&](BufferWrapper& wrapper) { wrapper.returnedAt = returnedAt; });
+  }
+  earliestIdle = returnedAt;
 }
 
 template class kaBufferGroupCache<_kaCachedBuffer>;

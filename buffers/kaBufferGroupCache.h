@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,7 +10,6 @@
 #include "buffers/_kaCachedBuffer.h"
 #include "buffers/kaBuffer2.h"
 #include "buffers/kaCacheStatistics.h"
-#include "buffers/kaSpareBlockAllocator.h"
 #include "foundation/kaFoundation.h"
 
 // The buffer group's recycling cache: buffers their users released wait,
@@ -25,8 +23,10 @@
 // mutex, so their pre-recycle functions must not call back into the cache.
 //
 // A request finds its bucket through an open-addressed index keyed by (hash,
-// size), and the age sweep and the idle-bytes cap walk one list of all idle
-// buffers in order of return, so neither costs a walk over every bucket.
+// size). The age sweep walks the buckets only when a lower bound it keeps on
+// the earliest return says that something may have aged, so a request's
+// sweep is one comparison nearly always, and nothing else under the lock
+// touches more than the bucket in hand.
 template <class BufferT>
 class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBufferGroupCache<BufferT>> {
  public:
@@ -58,20 +58,45 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // burst of odd frame sizes would otherwise stay resident for good.
   static constexpr uint64_t kTrimAfterBytes = uint64_t{64} << 20;
 
-  struct Bucket;
-  // One idle buffer, with the cache's reference, and when it came back. It
-  // lives in its bucket's queue (whose elements never move) and is also linked
-  // into the cache's list of all idle buffers, oldest first.
+  // One idle buffer, with the cache's reference, when it came back and how
+  // many returns the cache had taken before it (the order of return over all
+  // buckets, which the idle-bytes cap evicts by).
   struct BufferWrapper {
     BufferT* buffer = nullptr;
     Clock::time_point returnedAt;
-    Bucket* bucket = nullptr;
-    BufferWrapper* older = nullptr;
-    BufferWrapper* younger = nullptr;
+    uint64_t returnOrder = 0;
     // Destroys the buffer (its pre-recycle function still runs).
     void releaseBuffer();
   };
-  using WrapperQueue = std::deque<BufferWrapper, kaSpareBlockAllocator<BufferWrapper>>;
+
+  // A bucket's idle buffers, oldest first: a ring of kMaxIdlePerBucket
+  // wrappers inside the bucket itself, so that keeping a buffer never
+  // allocates and a hit or a return touches the bucket's own memory only.
+  class IdleQueue {
+   public:
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    BufferWrapper& front() { return slots_[head_]; }
+    BufferWrapper& back() { return slots_[Wrap(head_ + count_ - 1u)]; }
+    // Only while size() < kMaxIdlePerBucket.
+    void push_back(const BufferWrapper& wrapper) { slots_[Wrap(head_ + count_++)] = wrapper; }
+    // Only while not empty().
+    void pop_front() {
+      head_ = Wrap(head_ + 1u);
+      --count_;
+    }
+    // Calls `visit` with each wrapper, oldest first.
+    template <class Visit>
+    void ForEach(Visit&& visit) {
+      for (size_t i = 0; i < count_; ++i) visit(slots_[Wrap(head_ + i)]);
+    }
+
+   private:
+    static size_t Wrap(size_t slot) { return slot < kMaxIdlePerBucket ? slot : slot - kMaxIdlePerBucket; }
+    size_t head_ = 0;
+    size_t count_ = 0;
+    BufferWrapper slots_[kMaxIdlePerBucket];
+  };
 
   // Idle buffers of one format and size, oldest at the front.
   struct Bucket {
@@ -80,7 +105,7 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
     uint64_t size;
     // Copy of the record of the buffer that made the bucket.
     veMediaRecord format;
-    WrapperQueue buffers;
+    IdleQueue buffers;
     // The next younger bucket of the same (hash, size): the index keeps the
     // buckets of one key in order of creation, and a lookup takes the first
     // that DoesFormatMatch accepts.
@@ -118,6 +143,10 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // width, height and raster type must agree, since keys may collide.
   static bool DoesFormatMatch(const veMediaRecord& bucketFormat, const veMediaRecord& format);
 
+  // Whether a buffer that came back at `returnedAt` has aged out by `cutoff`:
+  // strictly before it (one returned at the cutoff stays). The walk over the
+  // buckets and the test for whether to walk at all share this one rule.
+  static bool CameBackBefore(Clock::time_point returnedAt, Clock::time_point cutoff) { return returnedAt < cutoff; }
   // Destroys idle buffers that came back before `cutoff` and drops emptied
   // buckets: with the lock held, or through SweepIdleBuffersOlderThan.
   void RecycleBuffersWithAge(Clock::time_point cutoff) Z_REQUIRES(mutex);
@@ -149,8 +178,14 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // Both request forms: with `shared` the result is also stored there (and
   // owned by it), else the caller owns the returned reference.
   BufferT* Request(const veMediaRecord& format, unsigned long size, std::shared_ptr<BufferT>* shared);
+  // A hit takes the longest-idle buffer out of its bucket and sets `hit`;
+  // else a miss makes a buffer (or fails).
   BufferT* RequestLocked(const veMediaRecord& format, unsigned long size, uint32_t hash,
-                         std::shared_ptr<BufferT>* shared) Z_REQUIRES(mutex);
+                         std::shared_ptr<BufferT>* shared, bool* hit) Z_REQUIRES(mutex);
+  // A hit's record copy and shared pointer, made without the lock; on
+  // failure the buffer goes back idle and the hit is taken back.
+  BufferT* FinishHit(BufferT* buffer, const veMediaRecord& format, std::shared_ptr<BufferT>* shared)
+      Z_EXCLUDES(mutex);
   // The age cutoff of a request's sweep: now less kIdleLifetime, or the
   // earliest time when no idle buffer can be that old.
   Clock::time_point RequestCutoff() const Z_REQUIRES(mutex);
@@ -171,11 +206,13 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // The index slot where the key's chain starts, or the empty slot where it
   // would go.
   size_t SlotFor(uint32_t hash, uint64_t size) const Z_REQUIRES(mutex);
-  // Takes the front wrapper of `bucket` off its queue and the idle list; the
-  // caller has dealt with the wrapper's reference.
+  // Takes the front wrapper of `bucket` off its queue; the caller has dealt
+  // with the wrapper's reference.
   void RemoveFront(Bucket* bucket) Z_REQUIRES(mutex);
-  // Destroys the longest-idle buffer of all.
-  void EvictOldest() Z_REQUIRES(mutex);
+  // Destroys the front buffer of `bucket`, its longest idle.
+  void EvictFront(Bucket* bucket) Z_REQUIRES(mutex);
+  // Destroys the longest-idle buffers of all while idle bytes exceed the
+  // cap: a walk over the buckets' fronts for each, paid only with a cap set.
   void EvictOverCap() Z_REQUIRES(mutex);
   // A buffer of `bytes` storage leaves the cache for good.
   void ForgetBuffer(uint64_t bytes) Z_REQUIRES(mutex);
@@ -187,9 +224,9 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
 
   Factory factory;
   // Not re-entrant, and need not be: no buffer that still has its recycle
-  // function reaches a count of zero while it is held (a hit adds the
-  // caller's reference before dropping the cache's; eviction clears the
-  // recycle function before releasing).
+  // function reaches a count of zero while it is held (a hit hands the idle
+  // wrapper's reference to the caller; eviction clears the recycle function
+  // before releasing).
   mutable zMutex mutex;
   // Every bucket that holds idle buffers (or was emptied since the last
   // sweep), in no particular order: lookups go through `index`.
@@ -212,9 +249,13 @@ class KASP2_EXPORT kaBufferGroupCache : public std::enable_shared_from_this<kaBu
   // bucket's place never allocates.
   std::vector<Bucket*> index Z_GUARDED_BY(mutex);
   size_t usedSlots Z_GUARDED_BY(mutex) = 0;
-  // All idle buffers in order of return: `oldestIdle` is the first to age out.
-  BufferWrapper* oldestIdle Z_GUARDED_BY(mutex) = nullptr;
-  BufferWrapper* youngestIdle Z_GUARDED_BY(mutex) = nullptr;
+  // No idle buffer came back before this (meaningful while any is idle): a
+  // lower bound, exact after each walk of the age sweep and lowered by
+  // returns; hits leave it, so it may lag behind the true earliest return,
+  // which costs at most a walk that finds nothing to evict.
+  Clock::time_point earliestIdle Z_GUARDED_BY(mutex);
+  // Returns taken so far: the next idle buffer's returnOrder.
+  uint64_t returnsSoFar Z_GUARDED_BY(mutex) = 0;
   // Buckets a hit or an eviction emptied since the last sweep.
   Bucket* emptiedBuckets Z_GUARDED_BY(mutex) = nullptr;
   uint64_t idleBytes Z_GUARDED_BY(mutex) = 0;

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "BufferTestSupport.h"
+#include "support/AllocationCounter.h"
 
 namespace {
 
@@ -189,6 +190,30 @@ TEST_F(kaBufferGroupCacheTest, RequestsEvictBuffersIdleLongerThanTwoSecondsAndKe
     cache->CreateBuffer(AudioFormat(48000, 1), 3200).reset();
     EXPECT_EQ(cache->CountOfCachedBuffers(kSmallVideo, 64), count) << idleFor.count() << " ms";
   }
+}
+
+// A hit that runs out of memory copying the request's record into the buffer,
+// in either request form, hands out nothing and counts nothing; the buffer
+// stays idle and serves the next request whole.
+TEST_F(kaBufferGroupCacheTest, AHitThatRunsOutOfMemoryHandsOutNothingAndKeepsTheBufferIdle) {
+  if (!AllocationCounter::IsCounting()) GTEST_SKIP() << "allocations are not counted in this build";
+  auto cache = std::make_shared<Cache>(MakeBuffer);
+  veMediaRecord keyed = kSmallVideo;
+  keyed.SetFloat(veKeyFramesPerSecond, 29.97f);  // a keyed entry the idle buffer's record lacks
+  _kaCachedBuffer* const idle = cache->CreateBuffer(kSmallVideo, 64).get();  // idle again at the semicolon
+  for (const bool shared : {true, false}) {
+    SCOPED_TRACE(shared ? "CreateBuffer" : "CreateBufferReference");
+    AllocationCounter::FailNthAllocationForTesting(1);
+    std::shared_ptr<_kaCachedBuffer> result = shared ? cache->CreateBuffer(keyed, 64) : nullptr;
+    _kaCachedBuffer* const reference = shared ? nullptr : cache->CreateBufferReference(keyed, 64);
+    const bool failed = AllocationCounter::InjectedFailureHappened();
+    AllocationCounter::FailNthAllocationForTesting(0);
+    ASSERT_TRUE(failed) << "the record copy allocates";
+    EXPECT_EQ(std::tuple(result.get(), reference, cache->Statistics().hits, cache->IdleBuffersForTesting()),
+              std::tuple(nullptr, nullptr, uint64_t{0}, uint64_t{1}));
+  }
+  const std::shared_ptr<_kaCachedBuffer> again = cache->CreateBuffer(keyed, 64);
+  EXPECT_EQ(std::tuple(again.get(), again->Equals(keyed), cache->Statistics().hits), std::tuple(idle, true, uint64_t{1}));
 }
 
 // Hundreds of buckets come and go (the index grows and closes its gaps), two

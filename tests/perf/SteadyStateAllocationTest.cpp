@@ -1,5 +1,5 @@
 // Every steady-state path of a live show, run thousands of times after a
-// warm-up, must make no heap allocation: audio deliveries in the working
+// warm-up, must make no heap allocation and take no page fault: audio deliveries in the working
 // format, converted, drift-corrected (step and smooth), an audio cue, a
 // video delivery and cue without delay, and a buffer request served from the
 // group's cache in each of the group's forms. The warm-up lets caches, pools, converters and
