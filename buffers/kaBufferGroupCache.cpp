@@ -186,11 +186,6 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
   const uint64_t size = buffer->StorageSize();
   buffer->SetDirtiedTime(zTime::MicroNow());
   const uint32_t hash = HashForFormat(*buffer, size);
-  // Read before the lock, so that other threads do not wait for the clock;
-  // clamped under it to the time of the bucket's youngest, which keeps each
-  // bucket in order of return when two threads read the clock in one order
-  // and take the lock in the other.
-  Clock::time_point returnedAt = Clock::now();
 
   bool trim = false;
   {
@@ -216,7 +211,9 @@ kaBuffer2::RecycleResult kaBufferGroupCache<BufferT>::Recycle(BufferT* buffer) {
         return kaBuffer2::Destroy;
       }
     }
-    if (!bucket->buffers.empty()) returnedAt = std::max(returnedAt, bucket->buffers.back().returnedAt);
+    // Read under the lock, so that each bucket is in order of return and a
+    // wait for the lock does not count as idle time.
+    const Clock::time_point returnedAt = Clock::now();
     bucket->buffers.push_back(BufferWrapper{buffer, returnedAt, returnsSoFar});
     ++returnsSoFar;
     if (idleBuffers == 0 || returnedAt < earliestIdle) earliestIdle = returnedAt;

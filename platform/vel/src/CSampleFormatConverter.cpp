@@ -9,6 +9,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define VEL_HAVE_AVX2_PATH 1
+#else
+#define VEL_HAVE_AVX2_PATH 0
+#endif
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -96,10 +102,40 @@ bool RoundsToNearest() noexcept {
 #endif
 }
 
+#if VEL_HAVE_AVX2_PATH
+// Sixteen floats at a time with AVX2, the same steps as the SSE2 loop below
+// (NaN cleared, clamp, conversion in the current rounding mode, saturating
+// pack); the pack works within each 128-bit half, so the halves are put back
+// in order before the store. Returns how many samples it converted (a
+// multiple of 16); the caller converts the rest.
+__attribute__((target("avx2"))) std::size_t FloatsToS16Avx2(const uint8_t* data, int16_t* out,
+                                                            std::size_t count) noexcept {
+  const __m256 scale = _mm256_set1_ps(32768.0f);
+  const __m256 low = _mm256_set1_ps(-32768.0f);
+  const __m256 high = _mm256_set1_ps(32767.0f);
+  const auto toInt32 = [&](const uint8_t* from) __attribute__((target("avx2"))) {
+    __m256 x = _mm256_mul_ps(_mm256_loadu_ps(reinterpret_cast<const float*>(from)), scale);
+    x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));
+    return _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(x, low), high));
+  };
+  std::size_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const __m256i packed = _mm256_packs_epi32(toInt32(data + 4 * i), toInt32(data + 4 * i + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_permute4x64_epi64(packed, 0xD8));
+  }
+  return i;
+}
+
+bool HasAvx2() noexcept {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
 // A block of little-endian floats scaled by 32768 to s16, in the form that
-// suits the current rounding mode. In the default mode with SSE2, eight at a
-// time: NaN cleared, clamp, a conversion that rounds in that mode, and a
-// saturating pack, about as fast as libswresample's own float conversion.
+// suits the current rounding mode. In the default mode sixteen at a time
+// where the processor has AVX2, then eight at a time with SSE2: NaN cleared,
+// clamp, a conversion that rounds in that mode, and a saturating pack.
 template <class F>
 void FloatsToS16(const uint8_t* data, int16_t* out, std::size_t count) noexcept {
   std::size_t i = 0;
@@ -111,6 +147,11 @@ void FloatsToS16(const uint8_t* data, int16_t* out, std::size_t count) noexcept 
     }
     return;
   }
+#if VEL_HAVE_AVX2_PATH
+  if constexpr (std::is_same_v<F, float>) {
+    if (HasAvx2()) i = FloatsToS16Avx2(data, out, count);
+  }
+#endif
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<F, float>) {
     const __m128 scale = _mm_set1_ps(32768.0f);

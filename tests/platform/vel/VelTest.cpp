@@ -85,14 +85,21 @@ TEST(CObjectTest, ConcurrentAcquireReleaseAndPoolUseKeepCountsAndObjectsApart) {
 }
 
 // Floats scale by 32768, round half to even and saturate, whatever rounding
-// mode the caller's thread has set (the default mode has a path of its own),
-// from bytes of any alignment.
+// mode the caller's thread has set (the default mode has vector paths of its
+// own, 16 and 8 samples wide: the 15 values, three times over, pass through
+// each width and the tail), from bytes of any alignment.
 TEST(CAudioConverterTest, FormatConverterScalesRoundsToEvenAndSaturatesFloatsInEveryRoundingMode) {
-  const double kValues[] = {0.0,          -0.5,        1.0,          -1.0,        32766.5 / 32768, 1e10, -1e300,
-                            HUGE_VAL,     -HUGE_VAL,   std::nan(""), 1.5 / 32768, 2.5 / 32768,     -1.5 / 32768,
-                            -0.75 / 32768, 1.25 / 32768};
-  const Samples expected = {0, -16384, 32767, -32768, 32766, 32767, -32768, 32767, -32768, 0, 2, 2, -2, -1, 1};
-  const std::vector<float> singles(std::begin(kValues), std::end(kValues));
+  const double kTable[] = {0.0,          -0.5,        1.0,          -1.0,        32766.5 / 32768, 1e10, -1e300,
+                           HUGE_VAL,     -HUGE_VAL,   std::nan(""), 1.5 / 32768, 2.5 / 32768,     -1.5 / 32768,
+                           -0.75 / 32768, 1.25 / 32768};
+  const Samples kTableExpected = {0, -16384, 32767, -32768, 32766, 32767, -32768, 32767, -32768, 0, 2, 2, -2, -1, 1};
+  std::vector<double> values;
+  Samples expected;
+  for (int copy = 0; copy < 3; ++copy) {
+    values.insert(values.end(), std::begin(kTable), std::end(kTable));
+    expected.insert(expected.end(), kTableExpected.begin(), kTableExpected.end());
+  }
+  const std::vector<float> singles(values.begin(), values.end());
   auto fl32 = Started(kAfc, FourCC("fl32"), 1, 48000, 32), lf23 = Started(kAfc, FourCC("23lf"), 3, 48000, 32);
   auto fl64 = Started(kAfc, FourCC("fl64"), 1, 48000, 64);
   ASSERT_TRUE(fl32 && lf23 && fl64);
@@ -103,7 +110,7 @@ TEST(CAudioConverterTest, FormatConverterScalesRoundsToEvenAndSaturatesFloatsInE
     ASSERT_EQ(std::fesetround(mode), 0);
     const Samples results[] = {Convert(*fl32, singles.data(), singles.size() * 4, 1),
                                Convert(*lf23, unaligned.data() + 1, singles.size() * 4, 3),
-                               Convert(*fl64, kValues, sizeof kValues, 1)};
+                               Convert(*fl64, values.data(), values.size() * sizeof(double), 1)};
     std::fesetround(saved);
     for (const Samples& result : results) EXPECT_EQ(result, expected) << "rounding mode " << mode;
   }
